@@ -1,0 +1,54 @@
+# Project-wide compile settings: warnings, sanitizers, the log's source paths and
+# the version string shown by the log facade.
+
+add_compile_options(-Wall -Wextra)
+if(KX_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+# Log lines name the calling file by its path within the tree.
+add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
+
+if(KX_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KX_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KX_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KX_SANITIZE must be address, thread or empty")
+endif()
+
+find_package(Git QUIET)
+set(KX_GIT_REVISION "unknown")
+if(GIT_FOUND AND EXISTS "${CMAKE_SOURCE_DIR}/.git")
+  execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --short HEAD
+                  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                  OUTPUT_VARIABLE _rev OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE _rc ERROR_QUIET)
+  if(_rc EQUAL 0 AND _rev)
+    set(KX_GIT_REVISION "${_rev}")
+  endif()
+endif()
+set(KX_VERSION_STRING "${PROJECT_VERSION}-${KX_GIT_REVISION}")
+
+# kx_flatbuffers(<target> <schema.fbs>...): compiles schemas with flatc at build time
+# and exposes the generated headers to <target>.
+function(kx_flatbuffers target)
+  set(outdir ${CMAKE_CURRENT_BINARY_DIR}/generated)
+  set(headers)
+  foreach(schema ${ARGN})
+    get_filename_component(name ${schema} NAME_WE)
+    set(header ${outdir}/${name}_generated.h)
+    add_custom_command(
+      OUTPUT ${header}
+      COMMAND ${FLATC} --cpp --gen-object-api --scoped-enums -o ${outdir} ${CMAKE_CURRENT_SOURCE_DIR}/${schema}
+      DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${schema}
+      COMMENT "flatc ${schema}"
+      VERBATIM)
+    list(APPEND headers ${header})
+  endforeach()
+  add_custom_target(${target}_schemas DEPENDS ${headers})
+  add_dependencies(${target} ${target}_schemas)
+  target_include_directories(${target} PUBLIC ${outdir})
+endfunction()
