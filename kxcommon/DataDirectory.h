@@ -16,3 +16,10 @@ constexpr char kPathSeparator = '/';
 bool EnsureParentDirectory(const std::string& filePath, std::string& error);
 
 }  // namespace KXCommon
+
+namespace KXCommon {
+
+// The per-user runtime directory for local sockets: $XDG_RUNTIME_DIR, else "/tmp".
+std::string RuntimeDirectory();
+
+}  // namespace KXCommon

@@ -114,3 +114,18 @@ bool EnsureParentDirectory(const std::string& filePath, std::string& error) {
 }
 
 }  // namespace KXCommon
+
+namespace KXCommon {
+
+std::string RuntimeDirectory() {
+    if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir != nullptr && *dir != '\0') {
+        std::string path = dir;
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        return path;
+    }
+    return "/tmp";
+}
+
+}  // namespace KXCommon
