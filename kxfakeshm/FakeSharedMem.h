@@ -25,6 +25,8 @@ enum TransportKind : uint8_t {
     SharedMem = 4,
 };
 
+class FakeSharedMem;
+
 class FakeSharedMem {
 public:
     // The process-wide library object, created on first use.
@@ -85,7 +87,7 @@ protected:
     virtual bool SendHeartbeat(uint64_t timestamp, std::string& error) = 0;
 
 private:
-    friend struct Impl;
+    friend Impl& LibraryState();
     std::unique_ptr<Impl> impl_;
 };
 

@@ -1,0 +1,58 @@
+#pragma once
+
+// The IPC and TCP transports: one code path, parameterised by a descriptor that
+// names the channel slot and the word used in every text.
+
+#include <nng/nng.h>
+
+#include <string>
+
+#include "kxfakeshm/Impl.h"
+
+namespace KXFakeShm {
+
+struct SocketTransport {
+    TransportKind kind;
+    const char* word;            // "IPC" or "TCP"
+    const char* supervisorName;  // thread names
+    const char* workerName;
+    const char* connectedText;  // pipe-callback log lines
+    const char* disconnectedText;
+    const char* invalidChannelText;
+    void (*onPipeAdded)(nng_pipe, nng_pipe_ev, void*);
+    void (*onPipeRemoved)(nng_pipe, nng_pipe_ev, void*);
+};
+
+const SocketTransport& IpcTransport();
+const SocketTransport& TcpTransport();
+const SocketTransport& SocketTransportOf(TransportKind kind);  // Ipc or Tcp
+
+// Channel lifecycle. Caller holds apiMutex; takes the slot lock; does not block.
+bool InitializeSocketChannel(Impl& impl, const SocketTransport& t, std::string& error);
+bool TerminateSocketChannel(Impl& impl, const SocketTransport& t, std::string& error);
+// Fills the channel's `url` (IPC: the runtime-directory socket; TCP: a free port).
+bool ResolveUrl(Impl& impl, const SocketTransport& t, std::string& error);
+
+// Socket open/close, called by worker start and stop. Take socketMutex, so they
+// may wait for one receive timeout of a blocked worker.
+bool InitializeSocket(Impl& impl, const SocketTransport& t, std::string& error);
+bool TerminateSocket(Impl& impl, const SocketTransport& t, std::string& error);
+
+// Worker lifecycle. Caller holds apiMutex (or runs the Core reload under it).
+// Stop joins the supervise thread: never call it from the worker.
+bool StartSocketWorker(Impl& impl, const SocketTransport& t, std::string& error);
+bool StopSocketWorker(Impl& impl, const SocketTransport& t, std::string& error);
+bool IsSocketWorkerRunning(Impl& impl, const SocketTransport& t, std::string& error);
+
+// Message path. Any thread; each takes only leaf locks, one at a time.
+bool WriteVia(Impl& impl, const SocketTransport& t, const std::string& block,
+              const std::string& address, const std::string& data, std::string& error);
+bool SendHeartbeatVia(Impl& impl, const SocketTransport& t, std::string& error);
+// The send step: copies `buffer` into one NNG message and sends it; on success
+// records `timestamp` as the last-sent time and the buffer size as Write + Meta.
+bool SendMessage(Impl& impl, const SocketTransport& t, const uint8_t* buffer, size_t size,
+                 uint64_t timestamp, std::string& error);
+// Verifies and applies one received message; the caller frees it.
+bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::string& error);
+
+}  // namespace KXFakeShm

@@ -1,0 +1,73 @@
+#pragma once
+
+// The per-transport record, held by shared pointer in the library state. Users copy
+// the pointer under the slot lock and release the lock at once, so a channel that is
+// torn down stays alive until its last user is done.
+
+#include <nng/nng.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+
+#include "kxcommon/HybridMutex.h"
+#include "kxfakeshm/LinkStatistics.h"
+
+namespace KXFakeShm {
+
+struct TransportChannel {
+    // Endpoints: `url` is what this peer resolved (the Connect peer listens on it),
+    // `dialUrl` what the Core peer dials. Both under urlMutex.
+    mutable KXCommon::HybridMutex urlMutex;
+    std::string url;
+    std::string dialUrl;
+
+    // Held around every NNG open, send, receive and close of `socket`.
+    KXCommon::HybridMutex socketMutex;
+    std::atomic<bool> socketInitialized{false};
+    nng_socket socket = NNG_SOCKET_INITIALIZER;
+    nng_listener listener = NNG_LISTENER_INITIALIZER;
+    nng_dialer dialer = NNG_DIALER_INITIALIZER;
+
+    // The worker may run while set; `worker` is the supervise thread, owned and
+    // joined by whoever stops the worker (never the worker itself).
+    std::atomic<bool> workerRunning{false};
+    std::thread worker;
+
+    std::atomic<bool> peerConnected{false};
+    std::atomic<uint64_t> lastSentTime{0};      // steady ns
+    std::atomic<uint64_t> lastReceivedTime{0};  // steady ns
+
+    LinkStatistics stats;
+
+    // Newest data per (block, address).
+    mutable KXCommon::HybridMutex receivedDataLock;
+    std::map<std::string, std::map<std::string, std::string>> receivedData;
+
+    std::string Url() const {
+        std::lock_guard lock(urlMutex);
+        return url;
+    }
+    std::string DialUrl() const {
+        std::lock_guard lock(urlMutex);
+        return dialUrl;
+    }
+};
+
+// A channel slot of the library state: the lock guards only the pointer.
+struct ChannelSlot {
+    mutable KXCommon::HybridSharedMutex mutex;
+    std::shared_ptr<TransportChannel> channel;
+
+    std::shared_ptr<TransportChannel> Get() const {
+        std::shared_lock lock(mutex);
+        return channel;
+    }
+};
+
+}  // namespace KXFakeShm
