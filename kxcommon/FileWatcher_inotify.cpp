@@ -1,0 +1,144 @@
+// Linux backend of FileWatcher: inotify on the directory plus an eventfd that
+// wakes the poll, so that stopping never waits for a change to happen.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "kxcommon/FileWatcherPlatform.h"
+
+namespace KXCommon::detail {
+namespace {
+
+constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB |
+                                IN_MOVED_TO | IN_MOVED_FROM | IN_ONLYDIR;
+constexpr size_t kBufferSize = 4096;
+
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        UniqueFd(std::move(other)).Swap(*this);
+        return *this;
+    }
+    void Swap(UniqueFd& other) noexcept { std::swap(fd_, other.fd_); }
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+std::string CallFailed(const char* call) {
+    return std::string(call) + " failed: " + std::strerror(errno);
+}
+
+// Records without a name concern the directory itself (attribute changes,
+// IN_IGNORED, queue overflow) and never match a file.
+ChangeAction ActionOf(uint32_t mask) {
+    if ((mask & IN_CREATE) != 0) {
+        return ChangeAction::Added;
+    }
+    if ((mask & IN_DELETE) != 0) {
+        return ChangeAction::Removed;
+    }
+    if ((mask & (IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB)) != 0) {
+        return ChangeAction::Modified;
+    }
+    if ((mask & IN_MOVED_TO) != 0) {
+        return ChangeAction::RenamedNewName;
+    }
+    if ((mask & IN_MOVED_FROM) != 0) {
+        return ChangeAction::RenamedOldName;
+    }
+    return ChangeAction::Other;
+}
+
+}  // namespace
+
+struct DirectoryWatch::Impl {
+    UniqueFd inotify;
+    UniqueFd wake;
+};
+
+DirectoryWatch::DirectoryWatch() : impl_(std::make_unique<Impl>()) {}
+DirectoryWatch::~DirectoryWatch() = default;
+
+bool DirectoryWatch::Open(const std::string& directory, std::string& error) {
+    error.clear();
+    UniqueFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (!inotify.Valid()) {
+        error = CallFailed("inotify_init1");
+        return false;
+    }
+    if (inotify_add_watch(inotify.Get(), directory.c_str(), kWatchMask) < 0) {
+        error = CallFailed("inotify_add_watch");
+        return false;
+    }
+    UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.Valid()) {
+        error = CallFailed("eventfd");
+        return false;
+    }
+    impl_->inotify = std::move(inotify);
+    impl_->wake = std::move(wake);
+    return true;
+}
+
+WaitResult DirectoryWatch::Wait(std::vector<ChangeRecord>& records) {
+    pollfd fds[2] = {{impl_->inotify.Get(), POLLIN, 0}, {impl_->wake.Get(), POLLIN, 0}};
+    int ready = 0;
+    do {
+        ready = poll(fds, 2, -1);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 ||
+        (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return WaitResult::Failed;
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+        // Drain the counter so that a watcher that keeps running does not spin.
+        uint64_t count = 0;
+        const ssize_t drained = read(impl_->wake.Get(), &count, sizeof count);
+        (void)drained;
+        return WaitResult::Woken;
+    }
+    alignas(inotify_event) char buffer[kBufferSize];
+    const ssize_t length = read(impl_->inotify.Get(), buffer, sizeof buffer);
+    if (length < 0) {
+        return errno == EAGAIN || errno == EINTR ? WaitResult::Records : WaitResult::Retry;
+    }
+    for (ssize_t offset = 0; offset + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+        const size_t nameLength = event->len == 0 ? 0 : strnlen(event->name, event->len);
+        if (nameLength != 0) {
+            records.push_back({ActionOf(event->mask), std::string(event->name, nameLength)});
+        }
+        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    return WaitResult::Records;
+}
+
+void DirectoryWatch::Wake() {
+    if (!impl_->wake.Valid()) {
+        return;
+    }
+    const uint64_t one = 1;
+    const ssize_t written = write(impl_->wake.Get(), &one, sizeof one);
+    (void)written;
+}
+
+}  // namespace KXCommon::detail
