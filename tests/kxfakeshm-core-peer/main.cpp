@@ -31,7 +31,8 @@ struct Options {
     KXFakeShm::Tuning tuning;
     uint64_t durationS = 0;  // 0: until a signal
     uint64_t reportIntervalMs = 1000;
-    bool verbose = false;  // a "-v" flag was given
+    bool recordDigest = false;  // digest the newest record in each report
+    bool verbose = false;       // a "-v" flag was given
 };
 
 void PrintUsage() {
@@ -44,6 +45,7 @@ void PrintUsage() {
                  "\n"
                  "      --duration-s <uint64>\n"
                  "      --report-interval-ms <uint64>\n"
+                 "      --record-digest <yes|no>\n"
                  "      -v <verbosity>\n"
               << KXClient::TuningUsage() << std::endl;
 }
@@ -76,6 +78,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
     table.AddUInt64("report-interval-ms", &options.reportIntervalMs,
                     "Invalid value for --report-interval-ms: '{}'; please specify a valid uint64 "
                     "value!");
+    table.AddYesNo("record-digest", &options.recordDigest,
+                   "Invalid value for --record-digest: '{}'; please specify either 'yes' or "
+                   "'no'!");
     bool help = false;
     std::string error;
     if (!table.Apply(KXCommon::SplitCommandLine(args), help, error)) {
@@ -117,7 +122,7 @@ struct LastRecord {
 
 // The newest "TestBlock"/"TestAddress" record: the table of a socket transport, or
 // the store for SharedMem (read once per report).
-LastRecord ReadLastRecord(FakeSharedMem& library, TransportKind kind) {
+LastRecord ReadLastRecord(FakeSharedMem& library, TransportKind kind, bool digest) {
     std::string data;
     bool found;
     if (kind == KXFakeShm::SharedMem) {
@@ -127,20 +132,20 @@ LastRecord ReadLastRecord(FakeSharedMem& library, TransportKind kind) {
         found = library.ReadReceivedData(kind, kBlock, kAddress, data);
     }
     LastRecord record;
-    if (found) {
+    if (found && digest) {
         uint64_t hash = 14695981039346656037ULL;
         for (unsigned char c : data) {
             hash = (hash ^ c) * 1099511628211ULL;
         }
         char hex[17];
         std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
-        record.bytes = data.size();
         record.digest = hex;
     }
+    record.bytes = data.size();
     return record;
 }
 
-void Report(FakeSharedMem& library) {
+void Report(FakeSharedMem& library, bool digest) {
     static constexpr struct {
         TransportKind kind;
         const char* name;
@@ -151,7 +156,7 @@ void Report(FakeSharedMem& library) {
         if ((active & t.kind) == 0) {
             continue;
         }
-        const LastRecord record = ReadLastRecord(library, t.kind);
+        const LastRecord record = ReadLastRecord(library, t.kind, digest);
         std::printf(
             "{\"transport\":\"%s\",\"alive\":%s,\"latency_ns\":%llu,\"smoothed_latency_ns\":%llu,"
             "\"read_bytes\":%llu,\"read_meta_bytes\":%llu,\"write_bytes\":%llu,"
@@ -168,11 +173,10 @@ void Report(FakeSharedMem& library) {
     std::fflush(stdout);
 }
 
-// Waits for SIGINT/SIGTERM up to `timeout`; true when one arrived.
+// Waits for SIGINT/SIGTERM up to `timeout` (a pending one is taken at once, even
+// when the next report is overdue); true when one arrived.
 bool WaitForSignal(const sigset_t& signals, std::chrono::nanoseconds timeout) {
-    if (timeout.count() <= 0) {
-        return false;
-    }
+    timeout = std::max(timeout, std::chrono::nanoseconds(0));
     timespec ts{static_cast<time_t>(timeout.count() / 1000000000),
                 static_cast<long>(timeout.count() % 1000000000)};
     return sigtimedwait(&signals, nullptr, &ts) > 0;
@@ -218,7 +222,7 @@ int main(int argc, char** argv) {
         }
         const auto now = Clock::now();
         if (now >= nextReport) {
-            Report(library);
+            Report(library, options.recordDigest);
             while (nextReport <= now) {
                 nextReport += interval;
             }

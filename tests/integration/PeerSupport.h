@@ -1,0 +1,61 @@
+#pragma once
+
+// Two-process tests: this test process is one peer (usually Connect), and a real
+// kxfakeshm-core-peer child is the other. The child reports its figures as JSON
+// lines, which CorePeer parses.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "kxfakeshm/FakeSharedMem.h"
+
+namespace kxtest {
+
+struct CoreReport {
+    std::string transport;
+    bool alive = false;
+    uint64_t latencyNs = 0;
+    uint64_t smoothedLatencyNs = 0;
+    uint64_t readBytes = 0;
+    uint64_t readMetaBytes = 0;
+    uint64_t writeBytes = 0;
+    uint64_t writeMetaBytes = 0;
+    uint64_t lastRecordBytes = 0;
+    std::string lastRecordDigest;
+    std::map<std::string, uint64_t> numbers;  // every numeric field by name
+};
+
+std::optional<CoreReport> ParseCoreReport(const std::string& line);
+
+// FNV-1a 64 in hex, as the Core peer reports its newest record.
+std::string Digest(const std::string& data);
+
+class CorePeer {
+public:
+    // Starts kxfakeshm-core-peer with a fast report interval and `extraArgs`.
+    bool Start(const std::vector<std::string>& extraArgs = {});
+    ChildProcess& Process() { return process_; }
+
+    // Reads new output and returns the newest report of `transport`, if any.
+    std::optional<CoreReport> Latest(const std::string& transport);
+    // Polls until a report of `transport` satisfies `condition`.
+    bool WaitFor(const std::string& transport, const std::function<bool(const CoreReport&)>& condition,
+                 std::chrono::milliseconds deadline = std::chrono::seconds(15));
+    // Ends the peer with SIGINT; its exit status.
+    std::optional<int> Stop();
+
+private:
+    void Pump();
+    ChildProcess process_;
+    std::map<std::string, CoreReport> latest_;
+};
+
+// Tuning used by most two-process tests: the defaults.
+KXFakeShm::Tuning DefaultTuning();
+
+}  // namespace kxtest

@@ -1,0 +1,481 @@
+// The IPC and TCP transports between this process (Connect peer) and a real
+// kxfakeshm-core-peer (Core peer). Every case runs over both transports.
+
+#include <gtest/gtest.h>
+#include <nng/nng.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <regex>
+
+#include "PeerSupport.h"
+#include "TransportConfig_generated.h"
+#include "kxcommon/DataDirectory.h"
+#include "kxfakeshm/FakeSharedMem.h"
+#include "kxfakeshm/Impl.h"
+#include "kxfakeshm/SocketTransport.h"
+#include "kxfakeshm/TransportFile.h"
+#include "kxfakeshm/WireMessage.h"
+
+namespace {
+
+using namespace KXFakeShm;
+using kxtest::CorePeer;
+using kxtest::CoreReport;
+
+constexpr uint8_t kSockets = Ipc | Tcp;
+
+struct TransportCase {
+    TransportKind kind;
+    const char* name;  // as the Core peer reports it
+};
+constexpr TransportCase kBoth[] = {{Ipc, "ipc"}, {Tcp, "tcp"}};
+
+bool Write(FakeSharedMem& lib, TransportKind kind, const std::string& data, std::string& error) {
+    return kind == Ipc ? lib.WriteViaIpc("TestBlock", "TestAddress", data, error)
+                       : lib.WriteViaTcp("TestBlock", "TestAddress", data, error);
+}
+
+class SocketTransportTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        std::string error;
+        if (lib.IsInitialized()) {
+            EXPECT_TRUE(lib.Terminate(error)) << error;
+        }
+    }
+
+    void InitializeConnect(uint8_t set, const Tuning& tuning = Tuning{}) {
+        std::string error;
+        ASSERT_TRUE(lib.Initialize(EPeer::Connect, set, tuning, error)) << error;
+    }
+
+    void WaitBothAlive(CorePeer& core) {
+        for (const auto& t : kBoth) {
+            EXPECT_TRUE(kxtest::WaitFor([&] { return lib.IsPeerAlive(t.kind); }))
+                << t.name << ": the Connect side never saw the Core peer";
+            EXPECT_TRUE(core.WaitFor(t.name, [](const CoreReport& r) { return r.alive; }))
+                << t.name << ": the Core side never saw the Connect peer";
+        }
+    }
+
+    std::vector<uint8_t> ReadTransportFile() {
+        const std::string bytes = kxtest::ReadFile(TransportFilePath());
+        return {bytes.begin(), bytes.end()};
+    }
+
+    kxtest::ScopedTestHome home;
+    FakeSharedMem& lib = FakeSharedMem::Instance();
+};
+
+TEST_F(SocketTransportTest, TransportFileDescribesTheListeningConnectPeer) {
+    Tuning tuning;
+    tuning.SocketReceiveNonBlocking = false;
+    tuning.SocketReceiveTimeout = 7;
+    tuning.SocketSendNonBlocking = true;
+    tuning.SocketSendTimeout = 9;
+    tuning.SocketReconnectTimeMin = 2;
+    tuning.SocketReconnectTimeMax = 20;
+    tuning.WorkerRetryInterval = 3;
+    tuning.HeartbeatInterval = 4;
+    tuning.LivenessTimeout = 11;
+    tuning.LatencySmoothingWindow = 1500;
+    tuning.ThroughputSmoothingWindow = 2500;
+    tuning.SharedMemHeartbeatBlockSize = 4096;
+    tuning.SharedMemLivenessTimeout = 60;
+    InitializeConnect(kSockets, tuning);
+
+    EXPECT_EQ(TransportFilePath(), home.DataDir() + "/kxfakeshm-transport.bin");
+    const auto bytes = ReadTransportFile();
+    ASSERT_TRUE(Wire::VerifyRoot<Config::TransportConfig>(bytes.data(), bytes.size()));
+    const auto* config = Config::GetTransportConfig(bytes.data());
+    EXPECT_EQ(config->version(), 1u);
+    ASSERT_NE(config->ipc(), nullptr);
+    ASSERT_NE(config->tcp(), nullptr);
+    EXPECT_TRUE(config->ipc()->enabled());
+    EXPECT_TRUE(config->tcp()->enabled());
+    ASSERT_NE(config->sharedMem(), nullptr);
+    EXPECT_FALSE(config->sharedMem()->enabled());
+    EXPECT_EQ(config->ipc()->url()->str(), "ipc://" + home.RuntimeDir() + "/Kelvanorix");
+    EXPECT_TRUE(std::regex_match(config->tcp()->url()->str(),
+                                 std::regex("tcp://127\\.0\\.0\\.1:[1-9][0-9]*")))
+        << config->tcp()->url()->str();
+
+    const auto* t = config->tuning();
+    ASSERT_NE(t, nullptr);
+    EXPECT_FALSE(t->SocketReceiveNonBlocking());
+    EXPECT_EQ(t->SocketReceiveTimeout(), 7);
+    EXPECT_TRUE(t->SocketSendNonBlocking());
+    EXPECT_EQ(t->SocketSendTimeout(), 9);
+    EXPECT_EQ(t->SocketReconnectTimeMin(), 2);
+    EXPECT_EQ(t->SocketReconnectTimeMax(), 20);
+    EXPECT_EQ(t->WorkerRetryInterval(), 3u);
+    EXPECT_EQ(t->HeartbeatInterval(), 4u);
+    EXPECT_EQ(t->LivenessTimeout(), 11u);
+    EXPECT_EQ(t->LatencySmoothingWindow(), 1500u);
+    EXPECT_EQ(t->ThroughputSmoothingWindow(), 2500u);
+    EXPECT_EQ(t->SharedMemHeartbeatBlockSize(), 4096u);
+    EXPECT_EQ(t->SharedMemLivenessTimeout(), 60u);
+
+    EXPECT_TRUE(kxtest::FileExists(home.DataDir() + "/kxfakeshm-params.yml"));
+    struct stat st {};
+    ASSERT_EQ(stat(TransportFilePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((home.RuntimeDir() + "/Kelvanorix").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(SocketTransportTest, PeersSeeEachOtherAliveAndHeartbeatsKeepAnIdleLinkAlive) {
+    // A wider liveness window than the default keeps this check about heartbeats,
+    // not about scheduling hiccups of a loaded test machine.
+    Tuning tuning;
+    tuning.LivenessTimeout = 50;
+    InitializeConnect(kSockets, tuning);
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    WaitBothAlive(core);
+
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    int samples = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        for (const auto& t : kBoth) {
+            ASSERT_TRUE(lib.IsPeerAlive(t.kind)) << t.name << " went silent while idle";
+        }
+        ++samples;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GT(samples, 10);
+    for (const auto& t : kBoth) {
+        EXPECT_TRUE(core.WaitFor(t.name, [](const CoreReport& r) {
+            return r.alive && r.readBytes > 0 && r.latencyNs > 0;
+        })) << t.name << ": heartbeats did not reach the Core peer's figures";
+        EXPECT_GT(lib.GetLatency(t.kind), 0u) << t.name;
+    }
+    EXPECT_EQ(core.Stop(), 0);
+}
+
+TEST_F(SocketTransportTest, RecordsArriveByteExactAndMoveTheFigures) {
+    InitializeConnect(kSockets);
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    WaitBothAlive(core);
+
+    std::mt19937 random(7);
+    for (size_t size : {size_t{0}, size_t{1024}, size_t{1} << 20, size_t{10} << 20}) {
+        std::string data(size, '\0');
+        for (char& c : data) {
+            c = static_cast<char>(random());
+        }
+        const std::string digest = kxtest::Digest(data);
+        for (const auto& t : kBoth) {
+            std::string error;
+            // A send may time out while the pipe still carries the previous record.
+            ASSERT_TRUE(kxtest::WaitFor([&] { return Write(lib, t.kind, data, error); }))
+                << t.name << " " << size << ": " << error;
+            EXPECT_TRUE(core.WaitFor(t.name, [&](const CoreReport& r) {
+                return r.lastRecordDigest == digest && r.lastRecordBytes == size;
+            })) << t.name << ": record of " << size << " bytes did not arrive intact";
+        }
+    }
+    for (const auto& t : kBoth) {
+        EXPECT_GT(lib.GetWriteBytes(t.kind), 10u << 20) << t.name;
+        EXPECT_GT(lib.GetWriteMetaBytes(t.kind), 0u) << t.name;
+        auto report = core.Latest(t.name);
+        ASSERT_TRUE(report);
+        EXPECT_GT(report->latencyNs, 0u);
+    }
+    // The Core side counted what we delivered within its throughput window.
+    EXPECT_TRUE(core.WaitFor("ipc", [](const CoreReport& r) {
+        return r.readBytes > (10u << 20) && r.readMetaBytes > 0;
+    }));
+    EXPECT_EQ(core.Stop(), 0);
+}
+
+TEST_F(SocketTransportTest, KilledCorePeerTurnsDeadAndANewOneIsPickedUp) {
+    InitializeConnect(kSockets);
+    {
+        CorePeer core;
+        ASSERT_TRUE(core.Start());
+        WaitBothAlive(core);
+        core.Process().Signal(SIGKILL);
+        ASSERT_TRUE(core.Process().Wait());
+    }
+    for (const auto& t : kBoth) {
+        EXPECT_TRUE(kxtest::WaitFor([&] { return !lib.IsPeerAlive(t.kind); }))
+            << t.name << " stayed alive after the Core peer was killed";
+    }
+    CorePeer again;
+    ASSERT_TRUE(again.Start());
+    WaitBothAlive(again);
+    EXPECT_EQ(again.Stop(), 0);
+}
+
+TEST_F(SocketTransportTest, ReconfigureRebuildsBothTransportsAndTerminateCleansUp) {
+    // NNG keeps its own threads once started: warm it up before counting.
+    InitializeConnect(kSockets);
+    std::string error;
+    ASSERT_TRUE(lib.Terminate(error)) << error;
+    const int baseline = kxtest::ThreadCount();
+
+    InitializeConnect(kSockets);
+    Impl& impl = LibraryState();
+    const auto ipcBefore = impl.ipcChannel.Get();
+    const auto tcpBefore = impl.tcpChannel.Get();
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    WaitBothAlive(core);
+
+    ASSERT_TRUE(lib.Reconfigure(kSockets, error)) << error;
+    EXPECT_NE(impl.ipcChannel.Get(), ipcBefore);
+    EXPECT_NE(impl.tcpChannel.Get(), tcpBefore);
+    EXPECT_EQ(lib.GetTransports(), kSockets);
+    const auto bytes = ReadTransportFile();
+    ASSERT_TRUE(Wire::VerifyRoot<Config::TransportConfig>(bytes.data(), bytes.size()));
+    EXPECT_EQ(Config::GetTransportConfig(bytes.data())->tcp()->url()->str(),
+              impl.tcpChannel.Get()->Url());
+    // The Core peer follows the rewritten file.
+    for (const auto& t : kBoth) {
+        EXPECT_TRUE(kxtest::WaitFor([&] { return lib.IsPeerAlive(t.kind); })) << t.name;
+    }
+    EXPECT_EQ(core.Stop(), 0);
+
+    ASSERT_TRUE(lib.Terminate(error)) << error;
+    EXPECT_FALSE(kxtest::FileExists(TransportFilePath()));
+    EXPECT_FALSE(kxtest::FileExists(home.RuntimeDir() + "/Kelvanorix"));
+    EXPECT_TRUE(kxtest::WaitFor([&] { return kxtest::ThreadCount() <= baseline; }))
+        << kxtest::ThreadCount() << " threads, " << baseline << " before";
+}
+
+TEST_F(SocketTransportTest, LifecycleGuardsReportTheirTexts) {
+    std::string error;
+    EXPECT_FALSE(lib.Terminate(error));
+    EXPECT_EQ(error, "FakeSharedMem termination has failed: Not initialized yet; termination aborted!");
+    EXPECT_FALSE(lib.Reconfigure(kSockets, error));
+    EXPECT_EQ(error, "FakeSharedMem reconfiguration has failed: Not initialized yet; "
+                     "reconfiguration aborted!");
+    EXPECT_FALSE(lib.Initialize(EPeer::Connect, 0, Tuning{}, error));
+    EXPECT_EQ(error, "FakeSharedMem initialization has failed: Should be initialized with at least "
+                     "one trasnport!");
+    EXPECT_FALSE(lib.IsInitialized());
+
+    InitializeConnect(Tcp);
+    EXPECT_FALSE(lib.Initialize(EPeer::Connect, Tcp, Tuning{}, error));
+    EXPECT_EQ(error, "FakeSharedMem initialization has failed: Already initialized; "
+                     "initialization aborted!");
+    EXPECT_FALSE(lib.Reconfigure(0, error));
+    EXPECT_EQ(error, "FakeSharedMem reconfiguration has failed: Should be reconfigured with at "
+                     "least one transport!");
+    EXPECT_EQ(lib.GetTransports(), Tcp);
+    // A write over a transport that is not running fails and counts nothing.
+    EXPECT_FALSE(lib.WriteViaIpc("TestBlock", "TestAddress", "x", error));
+    EXPECT_EQ(error, "FakeSharedMem has failed to read IPC message: The transport channel has not "
+                     "been initialized!");
+}
+
+// --- The handler, fed directly with what a peer could send ----------------------
+
+class MessageHandlerTest : public SocketTransportTest {
+protected:
+    void SetUp() override { InitializeConnect(Ipc); }
+
+    bool Handle(const uint8_t* data, size_t size, std::string& error) {
+        nng_msg* msg = nullptr;
+        EXPECT_EQ(nng_msg_alloc(&msg, size), 0);
+        if (size > 0) {
+            std::memcpy(nng_msg_body(msg), data, size);
+        }
+        const bool ok = HandleMessage(LibraryState(), IpcTransport(), msg, error);
+        nng_msg_free(msg);
+        return ok;
+    }
+    bool Handle(const flatbuffers::DetachedBuffer& buffer, std::string& error) {
+        return Handle(buffer.data(), buffer.size(), error);
+    }
+
+    flatbuffers::DetachedBuffer Record(Wire::SourceType source, uint64_t timestamp = NowNs(),
+                                       uint32_t version = 1) {
+        flatbuffers::FlatBufferBuilder b(1024);
+        auto block = b.CreateString("TestBlock");
+        auto address = b.CreateString("TestAddress");
+        auto data = b.CreateString("payload");
+        auto payload = Wire::CreateSharedMem(b, 1, block, address, data);
+        b.Finish(Wire::CreateMessage(b, version, timestamp, source, Wire::Payload::SharedMem,
+                                     payload.Union()));
+        return b.Release();
+    }
+
+    void ExpectNothingCounted() {
+        for (auto figure : {lib.GetLatency(Ipc), lib.GetSmoothedLatency(Ipc), lib.GetReadBytes(Ipc),
+                            lib.GetReadMetaBytes(Ipc)}) {
+            EXPECT_EQ(figure, 0u);
+        }
+        std::string data;
+        EXPECT_FALSE(lib.ReadReceivedData(Ipc, "TestBlock", "TestAddress", data));
+        EXPECT_EQ(LibraryState().ipcChannel.Get()->lastReceivedTime.load(), 0u);
+    }
+
+    const std::string prefix = "Failed to handle the FakeSharedMem IPC message: ";
+};
+
+TEST_F(MessageHandlerTest, RejectsWhatNoPeerShouldSendAndCountsNothing) {
+    std::string error;
+    EXPECT_FALSE(HandleMessage(LibraryState(), IpcTransport(), nullptr, error));
+    EXPECT_EQ(error, prefix + "Invalid message!");
+
+    const uint8_t garbage[] = {0xde, 0xad, 0xbe, 0xef, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    EXPECT_FALSE(Handle(garbage, sizeof garbage, error));
+    EXPECT_EQ(error, prefix + "Invalid FakeShm Message!");
+    EXPECT_FALSE(Handle(garbage, 0, error));
+    EXPECT_EQ(error, prefix + "Invalid FakeShm Message!");
+
+    EXPECT_FALSE(Handle(Record(Wire::SourceType::None), error));
+    EXPECT_EQ(error, prefix + "Unknown source type!");
+    EXPECT_FALSE(Handle(Record(static_cast<Wire::SourceType>(3)), error));
+    EXPECT_EQ(error, prefix + "Unknown source type!");
+    EXPECT_FALSE(Handle(Record(Wire::SourceType::Connect), error));
+    EXPECT_EQ(error, prefix + "The source has the same peer type 'Connect' as us!");
+
+    flatbuffers::FlatBufferBuilder b(1024);
+    b.Finish(Wire::CreateMessage(b, 1, NowNs(), Wire::SourceType::Core, Wire::Payload::NONE));
+    EXPECT_FALSE(Handle(b.Release(), error));
+    EXPECT_EQ(error, prefix + "Unknown payload type!");
+
+    flatbuffers::FlatBufferBuilder u(1024);
+    auto heartbeat = Wire::CreateHeartbeat(u, 1);
+    u.Finish(Wire::CreateMessage(u, 1, NowNs(), Wire::SourceType::Core,
+                                 static_cast<Wire::Payload>(7), heartbeat.Union()));
+    EXPECT_FALSE(Handle(u.Release(), error));
+    EXPECT_EQ(error, prefix + "Unknown payload type!");
+
+    ExpectNothingCounted();
+}
+
+TEST_F(MessageHandlerTest, AcceptsPeerRecordsAndMeasuresLatency) {
+    std::string error;
+    // A version mismatch is only a warning.
+    ASSERT_TRUE(Handle(Record(Wire::SourceType::Core, NowNs() - 1000, 2), error)) << error;
+    std::string data;
+    ASSERT_TRUE(lib.ReadReceivedData(Ipc, "TestBlock", "TestAddress", data));
+    EXPECT_EQ(data, "payload");
+    EXPECT_EQ(lib.GetReadBytes(Ipc), 4u + 9 + 11 + 7);
+    EXPECT_GT(lib.GetReadMetaBytes(Ipc), lib.GetReadBytes(Ipc));
+    const uint64_t latency = lib.GetLatency(Ipc);
+    EXPECT_GE(latency, 1000u);
+    EXPECT_EQ(lib.GetSmoothedLatency(Ipc), latency);
+
+    // A timestamp of 0, or one after the receive time, leaves the latency alone.
+    ASSERT_TRUE(Handle(Record(Wire::SourceType::Core, 0), error)) << error;
+    ASSERT_TRUE(Handle(Record(Wire::SourceType::Core, NowNs() + 10'000'000'000ULL), error));
+    EXPECT_EQ(lib.GetLatency(Ipc), latency);
+
+    // Empty strings are absent on the wire and stored under the empty names.
+    flatbuffers::FlatBufferBuilder b(1024);
+    auto payload = Wire::CreateSharedMem(b, 1);
+    b.Finish(Wire::CreateMessage(b, 1, NowNs(), Wire::SourceType::Core, Wire::Payload::SharedMem,
+                                 payload.Union()));
+    const uint64_t before = lib.GetReadBytes(Ipc);
+    ASSERT_TRUE(Handle(b.Release(), error)) << error;
+    EXPECT_TRUE(lib.ReadReceivedData(Ipc, "", "", data));
+    EXPECT_EQ(data, "");
+    EXPECT_EQ(lib.GetReadBytes(Ipc), before + 4);
+
+    // A heartbeat with another version still refreshes the peer's last-seen time.
+    LibraryState().ipcChannel.Get()->lastReceivedTime = 0;
+    flatbuffers::FlatBufferBuilder h(1024);
+    auto heartbeat = Wire::CreateHeartbeat(h, 5);
+    h.Finish(Wire::CreateMessage(h, 1, NowNs(), Wire::SourceType::Core, Wire::Payload::Heartbeat,
+                                 heartbeat.Union()));
+    ASSERT_TRUE(Handle(h.Release(), error)) << error;
+    EXPECT_NE(LibraryState().ipcChannel.Get()->lastReceivedTime.load(), 0u);
+}
+
+// --- The Core peer's loader, in this process --------------------------------------
+
+class TransportFileLoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // A file as a Connect peer would write it; nobody listens on its endpoints.
+        flatbuffers::FlatBufferBuilder b(1024);
+        auto ipcUrl = b.CreateString("ipc://" + home.RuntimeDir() + "/Kelvanorix");
+        auto ipc = Config::CreateSocketTransportConfig(b, true, ipcUrl);
+        auto shm = Config::CreateSharedMemTransportConfig(b, false);
+        auto tcpUrl = b.CreateString("tcp://127.0.0.1:9");
+        auto tcp = Config::CreateSocketTransportConfig(b, true, tcpUrl);
+        Config::TuningConfigBuilder tb(b);
+        tb.add_LivenessTimeout(77);
+        auto tuning = tb.Finish();
+        b.Finish(Config::CreateTransportConfig(b, 1, ipc, shm, tcp, tuning));
+        valid.assign(b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize());
+        ASSERT_TRUE(WriteFile(valid));
+        std::string error;
+        ASSERT_TRUE(lib.Initialize(EPeer::Core, Ipc | Tcp | SharedMem, Tuning{}, error)) << error;
+    }
+    void TearDown() override {
+        std::string error;
+        EXPECT_TRUE(lib.Terminate(error)) << error;
+    }
+    bool WriteFile(const std::vector<uint8_t>& bytes) {
+        std::string reason;
+        KXCommon::EnsureParentDirectory(home.DataDir() + "/kxfakeshm-transport.bin", reason);
+        return kxtest::WriteFile(home.DataDir() + "/kxfakeshm-transport.bin",
+                                 std::string(bytes.begin(), bytes.end()));
+    }
+
+    kxtest::ScopedTestHome home;
+    FakeSharedMem& lib = FakeSharedMem::Instance();
+    std::vector<uint8_t> valid;
+};
+
+TEST_F(TransportFileLoadTest, CoreFollowsTheFileAndRejectsCorruptOnesWithoutTouchingTransports) {
+    Impl& impl = LibraryState();
+    ASSERT_EQ(lib.GetTransports(), Ipc | Tcp);
+    EXPECT_EQ(lib.GetTuning().LivenessTimeout, 77u);
+    EXPECT_EQ(impl.tcpChannel.Get()->DialUrl(), "tcp://127.0.0.1:9");
+    const auto ipc = impl.ipcChannel.Get();
+    const auto tcp = impl.tcpChannel.Get();
+
+    std::vector<std::vector<uint8_t>> corrupt;
+    corrupt.emplace_back(valid.begin(), valid.begin() + 11);  // 11 bytes
+    auto zeroRoot = valid;
+    zeroRoot[0] = zeroRoot[1] = zeroRoot[2] = zeroRoot[3] = 0;
+    corrupt.push_back(zeroRoot);
+    auto pastEnd = valid;
+    const uint32_t beyond = static_cast<uint32_t>(valid.size() + 64);
+    std::memcpy(pastEnd.data(), &beyond, 4);
+    corrupt.push_back(pastEnd);
+    std::mt19937 random(11);
+    std::vector<uint8_t> noise(96);
+    for (auto& byte : noise) {
+        byte = static_cast<uint8_t>(random());
+    }
+    noise[0] = 8, noise[1] = noise[2] = noise[3] = 0;  // a plausible root offset
+    corrupt.push_back(noise);
+
+    for (const auto& bytes : corrupt) {
+        ASSERT_TRUE(WriteFile(bytes));
+        std::string error;
+        {
+            std::lock_guard lock(impl.apiMutex);
+            EXPECT_FALSE(LoadTransportFile(impl, error));
+        }
+        EXPECT_NE(error.find("is corrupted or invalid!"), std::string::npos) << error;
+        EXPECT_EQ(lib.GetTransports(), Ipc | Tcp);
+        EXPECT_EQ(impl.ipcChannel.Get(), ipc);
+        EXPECT_EQ(impl.tcpChannel.Get(), tcp);
+        std::string ignored;
+        EXPECT_TRUE(IsSocketWorkerRunning(impl, IpcTransport(), ignored));
+        EXPECT_TRUE(IsSocketWorkerRunning(impl, TcpTransport(), ignored));
+    }
+    std::string error;
+    ASSERT_TRUE(kxtest::WriteFile(TransportFilePath(), ""));
+    {
+        std::lock_guard lock(impl.apiMutex);
+        EXPECT_FALSE(LoadTransportFile(impl, error));
+    }
+    EXPECT_EQ(error, "The FakeSharedMem transport intermediate configuration file '" +
+                         TransportFilePath() + "' is empty or invalid!");
+}
+
+}  // namespace

@@ -1,0 +1,372 @@
+// The connect client's dashboard in a real terminal: the client runs inside a
+// private tmux server (a fixed 160x45 window), the Core peer beside it as a
+// child of this test. The screen is read with capture-pane, keys are sent
+// with send-keys, and what the client writes to the terminal is recorded with
+// pipe-pane.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kAlive = "\U0001F7E2";
+const std::string kDead = "\U0001F534";
+const std::string kActive = "\u2705";
+const std::string kInactive = "\u274C";
+
+// Runs a program to completion and returns its standard output.
+std::string Run(const std::string& program, const std::vector<std::string>& args) {
+    kxtest::ChildProcess child;
+    if (!child.Start(program, args)) {
+        ADD_FAILURE() << "cannot start " << program;
+        return {};
+    }
+    if (!child.Wait(30s)) {
+        ADD_FAILURE() << program << " did not finish";
+        return {};
+    }
+    std::string out;
+    for (const auto& line : child.AllLines()) {
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The log lines' messages (the text after the preamble's "| ").
+std::vector<std::string> LogMessages(const std::string& log) {
+    std::vector<std::string> messages;
+    for (const auto& line : Lines(log)) {
+        const auto bar = line.find("| ");
+        messages.push_back(bar == std::string::npos ? line : line.substr(bar + 2));
+    }
+    return messages;
+}
+
+// The uptime "(   2.072s)" of the first log line whose message is `message`.
+double UptimeOf(const std::string& log, const std::string& message) {
+    for (const auto& line : Lines(log)) {
+        if (line.size() >= message.size() &&
+            line.compare(line.size() - message.size(), message.size(), message) == 0) {
+            const auto open = line.find('(');
+            if (open != std::string::npos) {
+                return std::stod(line.substr(open + 1));
+            }
+        }
+    }
+    return -1.0;
+}
+
+// One footer toggle: its liveness and activity marks.
+struct Toggle {
+    bool found = false;
+    bool alive = false;
+    bool active = false;
+};
+
+Toggle FindToggle(const std::string& screen, const std::string& label, const std::string& key) {
+    const std::regex pattern(label + " (" + kAlive + "|" + kDead + ")(" + kActive + "|" +
+                             kInactive + ") < " + key + " >");
+    std::smatch match;
+    Toggle toggle;
+    if (std::regex_search(screen, match, pattern)) {
+        toggle.found = true;
+        toggle.alive = match[1] == kAlive;
+        toggle.active = match[2] == kActive;
+    }
+    return toggle;
+}
+
+// The values of a row, one per panel, in panel order (TCP, IPC, SharedMem).
+std::vector<std::string> RowValues(const std::string& screen, const std::string& label) {
+    std::vector<std::string> values;
+    std::string padded = label;
+    padded.resize(12, ' ');
+    const std::regex pattern(std::regex_replace(padded, std::regex(R"([+])"), R"(\+)") +
+                             ": ([^\u2502]*?) *\u2502");
+    for (const auto& line : Lines(screen)) {
+        for (std::sregex_iterator it(line.begin(), line.end(), pattern), end; it != end; ++it) {
+            values.push_back((*it)[1]);
+        }
+    }
+    return values;
+}
+
+class ClientTerminal : public ::testing::Test {
+  protected:
+    void SetUp() override {
+#if defined(KX_SANITIZED_BUILD)
+        GTEST_SKIP() << "terminal tests run in the plain build only";
+#endif
+        if (std::string(KX_TMUX).empty()) {
+            GTEST_SKIP() << "tmux is not installed";
+        }
+        socket_ = home_.Root() + "/tmux.sock";
+        logPath_ = home_.DataDir() + "/kxfakeshm-connect-client.log";
+        rcPath_ = home_.Root() + "/client.rc";
+        panePath_ = home_.Root() + "/pane.out";
+        goPath_ = home_.Root() + "/go";
+        ASSERT_TRUE(peer_.Start(kxtest::ProgramPath("kxfakeshm-core-peer"), {}));
+    }
+
+    void TearDown() override {
+        if (started_) {
+            Tmux({"kill-server"});
+        }
+        if (peer_.Pid() > 0) {
+            peer_.Signal(SIGINT);
+            const auto status = peer_.Wait(20s);
+            EXPECT_TRUE(status.has_value()) << "the Core peer did not stop";
+        }
+        // Segments of the fixed names that the two peers may leave behind.
+        for (const char* name : {"/TestBlock", "/KXFakeShmHeartbeat"}) {
+            shm_unlink(name);
+        }
+    }
+
+    std::string Tmux(std::vector<std::string> args) {
+        args.insert(args.begin(), {"-u", "-f", "/dev/null", "-S", socket_});
+        return Run(KX_TMUX, args);
+    }
+
+    // Starts the client in the tmux window with `args`, recording the pane's
+    // output, and waits until its dashboard is up.
+    void StartClient(const std::vector<std::string>& args) {
+        const std::string wrapper = home_.Root() + "/run-client.sh";
+        std::string command = "\"" + kxtest::ProgramPath("kxfakeshm-connect-client") + "\"";
+        for (const auto& a : args) {
+            command += " " + a;
+        }
+        // Ctrl-C reaches the whole foreground group; the wrapper outlives it to
+        // record the client's exit status.
+        ASSERT_TRUE(kxtest::WriteFile(wrapper,
+                                      "#!/bin/bash\n"
+                                      "trap : INT\n"
+                                      "while [ ! -e '" +
+                                          goPath_ + "' ]; do sleep 0.05; done\n" + command +
+                                          "\n"
+                                          "echo $? > '" +
+                                          rcPath_ + "'\n"));
+        Tmux(
+            {"new-session", "-d", "-x", "160", "-y", "45", "-s", "client", "/bin/bash " + wrapper});
+        started_ = true;
+        Tmux({"pipe-pane", "-t", "client", "-O", "cat >> '" + panePath_ + "'"});
+        ASSERT_TRUE(kxtest::WriteFile(goPath_, ""));
+        ASSERT_TRUE(WaitForScreen([](const std::string& s) {
+            return s.find("Quit < ESC / Q / Ctrl-C >") != std::string::npos;
+        })) << Screen();
+    }
+
+    std::string Screen() {
+        return Tmux({"capture-pane", "-p", "-t", "client"});
+    }
+
+    bool WaitForScreen(const std::function<bool(const std::string&)>& condition,
+                       std::chrono::milliseconds deadline = 20s) {
+        return kxtest::WaitFor([&] { return condition(Screen()); }, deadline, 100ms);
+    }
+
+    void SendKey(const std::string& key) {
+        Tmux({"send-keys", "-t", "client", key});
+    }
+
+    // Sends the quit key and checks the orderly end: exit code 0, the cursor
+    // restored on the terminal, the joins and the terminations in the log.
+    void QuitAndVerify(const std::string& key) {
+        SendKey(key);
+        // Six threads, one library call or 100 ms each: far below this bound.
+        ASSERT_TRUE(kxtest::WaitFor(
+            [&] { return kxtest::ReadFile(rcPath_).find('\n') != std::string::npos; }, 10s))
+            << "the client did not end after " << key << "\n"
+            << Screen();
+        EXPECT_EQ(kxtest::ReadFile(rcPath_), "0\n");
+
+        EXPECT_TRUE(kxtest::WaitFor([&] {
+            return kxtest::ReadFile(panePath_).find("\x1b[2 q\x1b[?25h") != std::string::npos;
+        })) << "cursor restore not seen on the terminal";
+
+        const std::string log = kxtest::ReadFile(logPath_);
+        const std::vector<std::string> messages = LogMessages(log);
+        const std::vector<std::string> expected = {
+            "Joining TUI refresher thread...",
+            "Joining ipcWriteMessageThread...",
+            "Joining sharedMemWriteMessageThread...",
+            "Joining tcpWriteMessageThread...",
+            "Joining ipcPayloadGeneratorThread...",
+            "Joining sharedMemPayloadGeneratorThread...",
+            "Joining tcpPayloadGeneratorThread...",
+            "Attempting FakeSharedMem termination...",
+            "FakeSharedMem termination has succeeded!",
+            "Attempting KXLog termination...",
+            "KXLog termination has succeeded!",
+        };
+        size_t at = 0;
+        for (const auto& message : expected) {
+            while (at < messages.size() && messages[at] != message) {
+                ++at;
+            }
+            ASSERT_LT(at, messages.size()) << "missing or out of order: " << message;
+            ++at;
+        }
+        const double quitAt = UptimeOf(log, "Joining TUI refresher thread...");
+        const double joinedAt = UptimeOf(log, "Attempting FakeSharedMem termination...");
+        ASSERT_GE(quitAt, 0.0);
+        // Generous bound; the joins normally take about one 100 ms sleep.
+        EXPECT_LT(joinedAt - quitAt, 10.0) << "the client's threads took long to end";
+        RecordProperty("join_seconds", std::to_string(joinedAt - quitAt));
+    }
+
+    kxtest::ScopedTestHome home_;
+    kxtest::ChildProcess peer_;
+    std::string socket_;
+    std::string logPath_;
+    std::string rcPath_;
+    std::string panePath_;
+    std::string goPath_;
+    bool started_ = false;
+};
+
+bool AllLinksUp(const std::string& screen) {
+    for (const auto& [label, key] : std::vector<std::pair<std::string, std::string>>{
+             {"TCP", "1"}, {"IPC", "2"}, {"SharedMem", "3"}}) {
+        const Toggle t = FindToggle(screen, label, key);
+        if (!t.alive || !t.active) {
+            return false;
+        }
+    }
+    const auto rates = RowValues(screen, "Write Rate");
+    return rates.size() == 3 && rates[0] != "N/A" && rates[1] != "N/A" && rates[2] != "N/A";
+}
+
+TEST_F(ClientTerminal, DashboardShowsTheLinksAndFollowsTheKeys) {
+    StartClient({"--tcp", "yes", "--ipc", "yes", "--sharedmem", "yes"});
+    ASSERT_TRUE(WaitForScreen(AllLinksUp)) << Screen();
+
+    const std::string screen = Screen();
+    const std::vector<std::string> lines = Lines(screen);
+    ASSERT_EQ(lines.size(), 45U) << screen;
+    const auto title = screen.find("KXFakeShm Connect Client");
+    const auto tcp = screen.find("TCP Transport");
+    const auto ipc = screen.find("IPC Transport");
+    const auto shm = screen.find("SharedMem Transport");
+    const auto footer = screen.find("Quit < ESC / Q / Ctrl-C > | TCP ");
+    ASSERT_NE(title, std::string::npos) << screen;
+    EXPECT_LT(title, tcp);
+    EXPECT_LT(tcp, ipc);
+    EXPECT_LT(ipc, shm);
+    EXPECT_LT(shm, footer);
+    EXPECT_NE(footer, std::string::npos) << screen;
+    EXPECT_NE(screen.find(" | Payload Size [ 1 KB ] < S >"), std::string::npos) << screen;
+    // The three panels side by side on one line.
+    EXPECT_EQ(screen.rfind('\n', tcp), screen.rfind('\n', shm));
+    for (const char* label :
+         {"Latency", "Smoothed", "Block", "Address", "Preview", "Write Rate", "Read Rate"}) {
+        EXPECT_EQ(RowValues(screen, label).size(), 3U) << label << "\n" << screen;
+    }
+    EXPECT_EQ(RowValues(screen, "Write + Meta").size(), 2U) << screen;
+    EXPECT_EQ(RowValues(screen, "Read + Meta").size(), 2U) << screen;
+    EXPECT_EQ(RowValues(screen, "Block"),
+              (std::vector<std::string>{"TestBlock", "TestBlock", "TestBlock"}));
+    for (const auto& preview : RowValues(screen, "Preview")) {
+        EXPECT_TRUE(std::regex_match(preview, std::regex("[0-9A-Za-z]{16}"))) << preview;
+    }
+
+    // S walks the sizes and returns to the first.
+    for (const char* label : {"10 KB", "100 KB", "1 MB", "10 MB", "1 KB"}) {
+        SendKey("S");
+        EXPECT_TRUE(WaitForScreen([&](const std::string& s) {
+            return s.find(std::string("Payload Size [ ") + label + " ] < S >") != std::string::npos;
+        })) << label
+            << "\n"
+            << Screen();
+    }
+
+    // 1 switches TCP off; the activity mark follows, the others stay on.
+    SendKey("1");
+    EXPECT_TRUE(WaitForScreen([](const std::string& s) {
+        const Toggle t = FindToggle(s, "TCP", "1");
+        return t.found && !t.active && !t.alive;
+    })) << Screen();
+    EXPECT_TRUE(FindToggle(Screen(), "IPC", "2").active);
+    EXPECT_TRUE(FindToggle(Screen(), "SharedMem", "3").active);
+    // And on again: active at once, alive once the Core peer has followed.
+    SendKey("1");
+    EXPECT_TRUE(WaitForScreen([](const std::string& s) {
+        const Toggle t = FindToggle(s, "TCP", "1");
+        return t.active && t.alive;
+    })) << Screen();
+
+    QuitAndVerify("Q");
+}
+
+TEST_F(ClientTerminal, CtrlCQuitsInOrderWithTenMegabytePayloadsInFlight) {
+    StartClient({"--tcp", "yes", "--ipc", "yes", "--sharedmem", "yes"});
+    ASSERT_TRUE(WaitForScreen(AllLinksUp)) << Screen();
+    for (int press = 0; press < 4; ++press) {
+        SendKey("s");
+    }
+    ASSERT_TRUE(WaitForScreen([](const std::string& s) {
+        return s.find("Payload Size [ 10 MB ] < S >") != std::string::npos;
+    })) << Screen();
+    // Wait until the big payloads are being written on every transport.
+    EXPECT_TRUE(WaitForScreen([](const std::string& s) {
+        const auto rates = RowValues(s, "Write Rate");
+        return rates.size() == 3 && rates[0].find("MB/s") != std::string::npos &&
+               rates[1].find("MB/s") != std::string::npos &&
+               rates[2].find("MB/s") != std::string::npos;
+    })) << Screen();
+    QuitAndVerify("C-c");
+}
+
+TEST_F(ClientTerminal, SharedMemOnlyRefusesToSwitchTheLastTransportOff) {
+    StartClient({});
+    ASSERT_TRUE(WaitForScreen([](const std::string& s) {
+        const Toggle shm = FindToggle(s, "SharedMem", "3");
+        return shm.alive && shm.active;
+    })) << Screen();
+    const Toggle tcpBefore = FindToggle(Screen(), "TCP", "1");
+    const Toggle ipcBefore = FindToggle(Screen(), "IPC", "2");
+    EXPECT_FALSE(tcpBefore.active);
+    EXPECT_FALSE(ipcBefore.active);
+
+    SendKey("3");
+    // Keys are handled in order: once the size has moved, 3 has been handled.
+    SendKey("s");
+    ASSERT_TRUE(WaitForScreen([](const std::string& s) {
+        return s.find("Payload Size [ 10 KB ] < S >") != std::string::npos;
+    })) << Screen();
+    const std::string after = Screen();
+    EXPECT_TRUE(FindToggle(after, "SharedMem", "3").active) << after;
+    EXPECT_FALSE(FindToggle(after, "TCP", "1").active) << after;
+    EXPECT_FALSE(FindToggle(after, "IPC", "2").active) << after;
+    const std::string log = kxtest::ReadFile(logPath_);
+    EXPECT_NE(log.find("FakeSharedMem reconfiguration has been aborted: at least one transport "
+                       "must be active!"),
+              std::string::npos);
+    EXPECT_EQ(log.find("Reconfiguring FakeSharedMem..."), std::string::npos);
+
+    QuitAndVerify("Escape");
+}
+
+}  // namespace
