@@ -28,11 +28,13 @@ std::string FormatTuningFile(const Tuning& tuning);
 // ".YYYY-MM-DD-hh-mm-ss" from the local time now.
 std::string MakeBackupSuffix();
 
-// Applies the file to `store` (Connect peer only).
+// Applies the file to `store` (Connect peer only). All thirteen values are
+// converted before any is stored. Failures are logged at ERROR as returned.
 bool LoadTuningFile(EPeer peer, TuningStore& store, std::string& error);
 
 // Writes the file from `store` unless a valid file of the current version is there;
 // a file of another version, or one that does not parse, is backed up first.
+// Creates the data directory when it is missing. Failures are logged at ERROR.
 bool SaveTuningFile(EPeer peer, const TuningStore& store, std::string& error);
 
 }  // namespace KXFakeShm
