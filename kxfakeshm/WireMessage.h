@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "Message_generated.h"
@@ -28,16 +29,20 @@ flatbuffers::DetachedBuffer BuildDataRecord(uint64_t timestamp, SourceType sourc
                                             const std::string& data);
 
 // Length at least 12, a sane root offset, then the FlatBuffers verifier (depth 64,
-// 1,000,000 tables, alignment checked).
+// 1,000,000 tables, alignment checked). Alignment is checked relative to `data`;
+// read accessors expect `data` itself to be 8-byte aligned.
 bool VerifyMessage(const uint8_t* data, size_t size);
 
 // The same three checks for any root type; used by the transport-file loader too.
 template <typename Root>
 bool VerifyRoot(const uint8_t* data, size_t size) {
-    if (data == nullptr || size < 12) {
+    // The verifier asserts on buffers of 2 GiB and more; such a buffer is invalid.
+    if (data == nullptr || size < 12 || size >= FLATBUFFERS_MAX_BUFFER_SIZE) {
         return false;
     }
-    const uint32_t rootOffset = flatbuffers::ReadScalar<uint32_t>(data);
+    uint32_t rootOffset = 0;
+    std::memcpy(&rootOffset, data, sizeof rootOffset);
+    rootOffset = flatbuffers::EndianScalar(rootOffset);
     if (rootOffset == 0 || (rootOffset & 0x80000000u) != 0 || rootOffset > size - 1) {
         return false;
     }
