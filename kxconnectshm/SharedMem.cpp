@@ -1,5 +1,7 @@
 #include "kxconnectshm/SharedMem.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fmt/format.h>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/managed_shared_memory.hpp>
@@ -159,8 +161,12 @@ bool ReadLocal(const std::string& block, const std::string& address, std::string
 bool Dispose(const std::string& block, std::string& error) {
     error.clear();
     try {
-        // False only means there was no such name, which is what the caller wants.
-        bip::shared_memory_object::remove(block.c_str());
+        // A name that does not exist is what the caller wants; a name that exists
+        // and cannot be removed is a failure, not a success.
+        if (!bip::shared_memory_object::remove(block.c_str()) && errno != ENOENT) {
+            return Fail(error, "SharedMem: Error disposing of from {}: {}", block,
+                        std::strerror(errno));
+        }
         return true;
     } catch (const bip::interprocess_exception& e) {
         return Fail(error, "SharedMem: Error disposing of from {}: {}", block, e.what());

@@ -91,6 +91,16 @@ std::optional<int> CorePeer::Stop() {
     return process_.Wait(std::chrono::seconds(30));
 }
 
-KXFakeShm::Tuning DefaultTuning() { return KXFakeShm::Tuning{}; }
+KXFakeShm::Tuning TestTuning() {
+    KXFakeShm::Tuning tuning;
+#if defined(KX_SANITIZER_BUILD)
+    tuning.SocketReceiveNonBlocking = false;
+    tuning.SocketReceiveTimeout = 2;
+    tuning.SocketSendTimeout = 200;
+    tuning.LivenessTimeout = 100;
+    tuning.SharedMemLivenessTimeout = 100;
+#endif
+    return tuning;
+}
 
 }  // namespace kxtest

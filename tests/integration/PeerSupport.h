@@ -46,6 +46,11 @@ public:
     // Polls until a report of `transport` satisfies `condition`.
     bool WaitFor(const std::string& transport, const std::function<bool(const CoreReport&)>& condition,
                  std::chrono::milliseconds deadline = std::chrono::seconds(15));
+    // Forgets the reports seen so far (to wait for fresh ones).
+    void Forget() {
+        Pump();
+        latest_.clear();
+    }
     // Ends the peer with SIGINT; its exit status.
     std::optional<int> Stop();
 
@@ -55,7 +60,10 @@ private:
     std::map<std::string, CoreReport> latest_;
 };
 
-// Tuning used by most two-process tests: the defaults.
-KXFakeShm::Tuning DefaultTuning();
+// Tuning for two-process tests: the defaults in a plain build. A sanitizer build
+// runs NNG's threads several times slower while the default non-blocking workers
+// spin on two cores, so it gets a blocking receive and roomier send and liveness
+// limits; what the tests check does not depend on these values.
+KXFakeShm::Tuning TestTuning();
 
 }  // namespace kxtest

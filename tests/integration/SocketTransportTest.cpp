@@ -46,7 +46,7 @@ protected:
         }
     }
 
-    void InitializeConnect(uint8_t set, const Tuning& tuning = Tuning{}) {
+    void InitializeConnect(uint8_t set, const Tuning& tuning = kxtest::TestTuning()) {
         std::string error;
         ASSERT_TRUE(lib.Initialize(EPeer::Connect, set, tuning, error)) << error;
     }
@@ -130,8 +130,8 @@ TEST_F(SocketTransportTest, TransportFileDescribesTheListeningConnectPeer) {
 TEST_F(SocketTransportTest, PeersSeeEachOtherAliveAndHeartbeatsKeepAnIdleLinkAlive) {
     // A wider liveness window than the default keeps this check about heartbeats,
     // not about scheduling hiccups of a loaded test machine.
-    Tuning tuning;
-    tuning.LivenessTimeout = 50;
+    Tuning tuning = kxtest::TestTuning();
+    tuning.LivenessTimeout = std::max<uint64_t>(tuning.LivenessTimeout, 50);
     InitializeConnect(kSockets, tuning);
     CorePeer core;
     ASSERT_TRUE(core.Start());

@@ -28,7 +28,7 @@ const std::string kActive = "\u2705";
 const std::string kInactive = "\u274C";
 
 // Runs a program to completion and returns its standard output.
-std::string Run(const std::string& program, const std::vector<std::string>& args) {
+std::string RunProgram(const std::string& program, const std::vector<std::string>& args) {
     kxtest::ChildProcess child;
     if (!child.Start(program, args)) {
         ADD_FAILURE() << "cannot start " << program;
@@ -137,7 +137,12 @@ class ClientTerminal : public ::testing::Test {
         if (peer_.Pid() > 0) {
             peer_.Signal(SIGINT);
             const auto status = peer_.Wait(20s);
-            EXPECT_TRUE(status.has_value()) << "the Core peer did not stop";
+            if (!status.has_value()) {
+                const std::string log =
+                    kxtest::ReadFile(home_.DataDir() + "/kxfakeshm-core-peer.log");
+                ADD_FAILURE() << "the Core peer did not stop; the end of its log:\n"
+                              << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+            }
         }
         // Segments of the fixed names that the two peers may leave behind.
         for (const char* name : {"/TestBlock", "/KXFakeShmHeartbeat"}) {
@@ -147,7 +152,7 @@ class ClientTerminal : public ::testing::Test {
 
     std::string Tmux(std::vector<std::string> args) {
         args.insert(args.begin(), {"-u", "-f", "/dev/null", "-S", socket_});
-        return Run(KX_TMUX, args);
+        return RunProgram(KX_TMUX, args);
     }
 
     // Starts the client in the tmux window with `args`, recording the pane's
@@ -263,6 +268,24 @@ TEST_F(ClientTerminal, DashboardShowsTheLinksAndFollowsTheKeys) {
     StartClient({"--tcp", "yes", "--ipc", "yes", "--sharedmem", "yes"});
     ASSERT_TRUE(WaitForScreen(AllLinksUp)) << Screen();
 
+    // The Core peer receives the 1 KB payloads on every transport.
+    for (const char* transport : {"tcp", "ipc", "sharedmem"}) {
+        const std::string wanted = std::string("{\"transport\":\"") + transport + "\"";
+        EXPECT_TRUE(kxtest::WaitFor(
+            [&] {
+                peer_.ReadLines();
+                for (const auto& line : peer_.AllLines()) {
+                    if (line.rfind(wanted, 0) == 0 &&
+                        line.find("\"last_record_bytes\":1024,") != std::string::npos) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            20s, 100ms))
+            << transport;
+    }
+
     const std::string screen = Screen();
     const std::vector<std::string> lines = Lines(screen);
     ASSERT_EQ(lines.size(), 45U) << screen;
@@ -329,7 +352,8 @@ TEST_F(ClientTerminal, CtrlCQuitsInOrderWithTenMegabytePayloadsInFlight) {
     ASSERT_TRUE(WaitForScreen([](const std::string& s) {
         return s.find("Payload Size [ 10 MB ] < S >") != std::string::npos;
     })) << Screen();
-    // Wait until the big payloads are being written on every transport.
+    // Wait until the big payloads are being written on every transport (a
+    // 10 MB payload per write: megabytes per second).
     EXPECT_TRUE(WaitForScreen([](const std::string& s) {
         const auto rates = RowValues(s, "Write Rate");
         return rates.size() == 3 && rates[0].find("MB/s") != std::string::npos &&

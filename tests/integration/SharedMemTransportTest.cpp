@@ -1,0 +1,209 @@
+// The SharedMem transport between this process (Connect peer) and a real
+// kxfakeshm-core-peer: liveness through the heartbeat block, records through the
+// store. These tests use the fixed segment names and run one at a time.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "PeerSupport.h"
+#include "kxconnectshm/SharedMem.h"
+#include "kxfakeshm/FakeSharedMem.h"
+#include "kxfakeshm/Impl.h"
+#include "kxfakeshm/Transports.h"
+
+namespace {
+
+using namespace KXFakeShm;
+using kxtest::CorePeer;
+using kxtest::CoreReport;
+namespace Store = KXConnectShm::SharedMem;
+
+const char* const kFixedNames[] = {"KXFakeShmHeartbeat", "TestBlock", "Devices", "Data",
+                                   "Haptics",            "toDevice",  "fromDevice"};
+
+bool SegmentExists(const std::string& name) { return kxtest::FileExists("/dev/shm/" + name); }
+
+class SharedMemTransportTest : public ::testing::Test {
+protected:
+    void SetUp() override { RemoveFixedSegments(); }
+    void TearDown() override {
+        std::string error;
+        if (lib.IsInitialized()) {
+            EXPECT_TRUE(lib.Terminate(error)) << error;
+        }
+        RemoveFixedSegments();
+    }
+    static void RemoveFixedSegments() {
+        for (const char* name : kFixedNames) {
+            std::string ignored;
+            Store::Dispose(name, ignored);
+            rmdir(("/dev/shm/" + std::string(name)).c_str());
+        }
+    }
+    void InitializeConnect(uint8_t set) {
+        std::string error;
+        ASSERT_TRUE(lib.Initialize(EPeer::Connect, set, kxtest::TestTuning(), error)) << error;
+    }
+    std::string CoreLog() { return kxtest::ReadFile(home.DataDir() + "/kxfakeshm-core-peer.log"); }
+
+    kxtest::ScopedTestHome home;
+    FakeSharedMem& lib = FakeSharedMem::Instance();
+};
+
+std::string RandomText(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string text(size, '\0');
+    for (char& c : text) {
+        c = static_cast<char>('a' + random() % 26);
+    }
+    return text;
+}
+
+TEST_F(SharedMemTransportTest, HeartbeatBlockMakesBothPeersAliveAndRecordsArriveIntact) {
+    InitializeConnect(SharedMem);
+    EXPECT_TRUE(SegmentExists("KXFakeShmHeartbeat"));
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    ASSERT_TRUE(kxtest::WaitFor([&] { return lib.IsSharedMemPeerAlive(); }));
+    ASSERT_TRUE(core.WaitFor("sharedmem", [](const CoreReport& r) { return r.alive; }));
+
+    // Idle: the heartbeats alone keep both sides alive.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_TRUE(lib.IsSharedMemPeerAlive());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GT(lib.GetLatency(SharedMem), 0u);
+    EXPECT_TRUE(core.WaitFor("sharedmem", [](const CoreReport& r) { return r.latencyNs > 0; }));
+
+    std::string error;
+    ASSERT_TRUE(lib.WriteTo("TestBlock", "TestAddress", "", error)) << error;
+    EXPECT_TRUE(SegmentExists("TestBlock"));
+    unsigned seed = 1;
+    for (size_t size : {size_t{0}, size_t{1024}, size_t{1} << 20, size_t{10} << 20}) {
+        const std::string data = RandomText(size, seed++);
+        const uint64_t before = lib.GetWriteBytes(SharedMem);
+        ASSERT_TRUE(lib.WriteTo_NotCreate("TestBlock", "TestAddress", data, error)) << error;
+        if (size > 0) {
+            EXPECT_GT(lib.GetWriteBytes(SharedMem), before);
+        }
+        const std::string digest = kxtest::Digest(data);
+        EXPECT_TRUE(core.WaitFor("sharedmem", [&](const CoreReport& r) {
+            return r.lastRecordDigest == digest && r.lastRecordBytes == size;
+        })) << "the Core peer did not read back the record of " << size << " bytes";
+    }
+    EXPECT_EQ(core.Stop(), 0);
+    // Only the Connect peer, the owner, removes the block.
+    EXPECT_TRUE(SegmentExists("KXFakeShmHeartbeat"));
+}
+
+TEST_F(SharedMemTransportTest, KilledCorePeerTurnsDeadAfterTheLivenessTimeoutAndANewOneIsSeen) {
+    InitializeConnect(SharedMem);
+    {
+        CorePeer core;
+        ASSERT_TRUE(core.Start());
+        ASSERT_TRUE(kxtest::WaitFor([&] { return lib.IsSharedMemPeerAlive(); }));
+        core.Process().Signal(SIGKILL);
+        ASSERT_TRUE(core.Process().Wait());
+    }
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(kxtest::WaitFor([&] { return !lib.IsSharedMemPeerAlive(); }));
+    // The last heartbeat is at most 500 ms (the default liveness) old when it counts.
+    EXPECT_GE(std::chrono::steady_clock::now() - killed, std::chrono::milliseconds(300));
+    CorePeer again;
+    ASSERT_TRUE(again.Start());
+    EXPECT_TRUE(kxtest::WaitFor([&] { return lib.IsSharedMemPeerAlive(); }));
+    EXPECT_EQ(again.Stop(), 0);
+}
+
+TEST_F(SharedMemTransportTest, CoreStartedFirstWaitsQuietlyForTheConnectPeersBlock) {
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    ASSERT_TRUE(core.WaitFor("sharedmem", [](const CoreReport& r) { return !r.alive; }));
+    // Let it make many passes over the missing block.
+    ASSERT_TRUE(core.WaitFor("sharedmem", [&](const CoreReport&) {
+        return CoreLog().find("waiting for the Connect peer") != std::string::npos;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(SegmentExists("KXFakeShmHeartbeat"));
+
+    InitializeConnect(SharedMem);
+    EXPECT_TRUE(kxtest::WaitFor([&] { return lib.IsSharedMemPeerAlive(); }));
+    EXPECT_TRUE(core.WaitFor("sharedmem", [](const CoreReport& r) { return r.alive; }));
+    EXPECT_EQ(core.Stop(), 0);
+
+    const std::string log = CoreLog();
+    size_t count = 0;
+    for (size_t pos = log.find("waiting for the Connect peer"); pos != std::string::npos;
+         pos = log.find("waiting for the Connect peer", pos + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 1u) << "the missing block is reported once per change";
+    EXPECT_EQ(log.find(" ERR| "), std::string::npos) << "no error while waiting for the block";
+}
+
+TEST_F(SharedMemTransportTest, TerminateRemovesTheHeartbeatBlockAndTheLegacySegments) {
+    for (const char* legacy : {"Devices", "Data", "Haptics", "toDevice", "fromDevice"}) {
+        std::string error;
+        ASSERT_TRUE(Store::WriteTo(legacy, "x", "y", error, 4096)) << error;
+    }
+    InitializeConnect(SharedMem);
+    std::string error;
+    ASSERT_TRUE(lib.Terminate(error)) << error;
+    for (const char* name : {"KXFakeShmHeartbeat", "Devices", "Data", "Haptics", "toDevice",
+                             "fromDevice"}) {
+        EXPECT_FALSE(SegmentExists(name)) << name;
+    }
+}
+
+TEST_F(SharedMemTransportTest, StopThatCannotRemoveTheBlockFailsAndKeepsTheWorker) {
+    InitializeConnect(SharedMem);
+    // Put something that cannot be unlinked where the block's name is.
+    std::string error;
+    ASSERT_TRUE(Store::Dispose("KXFakeShmHeartbeat", error));
+    ASSERT_EQ(mkdir("/dev/shm/KXFakeShmHeartbeat", 0700), 0);
+    ASSERT_EQ(mkdir("/dev/shm/KXFakeShmHeartbeat/keep", 0700), 0);
+    Impl& impl = LibraryState();
+    {
+        std::lock_guard lock(impl.apiMutex);
+        EXPECT_FALSE(StopSharedMemWorker(impl, error));
+    }
+    EXPECT_NE(error.find("Failed to stop the FakeSharedMem SharedMem worker thread: "),
+              std::string::npos)
+        << error;
+    std::string ignored;
+    EXPECT_TRUE(IsSharedMemWorkerRunning(impl, ignored));
+    rmdir("/dev/shm/KXFakeShmHeartbeat/keep");
+    rmdir("/dev/shm/KXFakeShmHeartbeat");
+    ASSERT_TRUE(lib.Terminate(error)) << error;
+}
+
+TEST_F(SharedMemTransportTest, AllThreeTransportsAtOnceEachAliveEachCarryingRecords) {
+    InitializeConnect(Tcp | Ipc | SharedMem);
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    for (TransportKind kind : {Tcp, Ipc, SharedMem}) {
+        EXPECT_TRUE(kxtest::WaitFor([&] { return lib.IsPeerAlive(kind); })) << TransportWord(kind);
+    }
+    std::string error;
+    const std::string data = RandomText(100 * 1024, 3);
+    const std::string digest = kxtest::Digest(data);
+    // The fan-out writes IPC, TCP and the store in one call.
+    ASSERT_TRUE(kxtest::WaitFor([&] { return lib.WriteTo("TestBlock", "TestAddress", data, error); }))
+        << error;
+    for (const char* name : {"tcp", "ipc", "sharedmem"}) {
+        EXPECT_TRUE(core.WaitFor(name, [&](const CoreReport& r) {
+            return r.alive && r.lastRecordDigest == digest;
+        })) << name;
+    }
+    for (TransportKind kind : {Tcp, Ipc, SharedMem}) {
+        EXPECT_GT(lib.GetWriteBytes(kind), 0u) << TransportWord(kind);
+    }
+    EXPECT_EQ(core.Stop(), 0);
+}
+
+}  // namespace
