@@ -162,8 +162,13 @@ void WriteMessageWorker_SharedMem() {
     kxlog::SetThreadName("WMW_SharedMem");
     KXFakeShm::FakeSharedMem& library = KXFakeShm::FakeSharedMem::Instance();
     ClientState& state = GetClientState();
+    // The library's WriteTo creates the store entry only when its IPC and TCP
+    // sends succeed first, which they cannot before the Core peer has
+    // connected. Until the entry exists every WriteTo_NotCreate fails at once,
+    // so after a failure the worker pauses and creates the entry again.
     std::string error;
-    if (!library.WriteTo(kTestBlock, kTestAddress, std::string(), error)) {
+    bool entryCreated = library.WriteTo(kTestBlock, kTestAddress, std::string(), error);
+    if (!entryCreated) {
         KXLOG_ERROR("WriteMessageWorker_SharedMem failed to WriteTo: {}", error);
     }
     while (state.running.load()) {
@@ -171,9 +176,19 @@ void WriteMessageWorker_SharedMem() {
             SleepWithLog();
             continue;
         }
+        if (!entryCreated) {
+            entryCreated = library.WriteTo(kTestBlock, kTestAddress, std::string(), error);
+            if (!entryCreated) {
+                KXLOG_ERROR("WriteMessageWorker_SharedMem failed to WriteTo: {}", error);
+                SleepWithLog();
+                continue;
+            }
+        }
         const std::string payload = CopyPayload(state.sharedMem);
         if (!library.WriteTo_NotCreate(kTestBlock, kTestAddress, payload, error)) {
             KXLOG_ERROR("WriteMessageWorker_SharedMem failed to WriteTo_NotCreate: {}", error);
+            entryCreated = false;
+            SleepWithLog();
         }
     }
 }
