@@ -62,6 +62,9 @@ protected:
         const auto* tuning = Config::GetTransportConfig(data)->tuning();
         return tuning ? std::optional<uint64_t>(tuning->LivenessTimeout()) : std::nullopt;
     }
+    std::string LivenessLine() {
+        return "LivenessTimeout: " + std::to_string(lib.GetTuning().LivenessTimeout);
+    }
     static std::string Replace(std::string text, const std::string& from, const std::string& to) {
         const auto pos = text.find(from);
         EXPECT_NE(pos, std::string::npos) << from;
@@ -77,8 +80,8 @@ protected:
 
 TEST_F(HotReloadTest, EditedTuningFileIsAppliedAndCarriedToTheTransportFile) {
     InitializeConnect(Ipc);
-    const std::string edited =
-        Replace(kxtest::ReadFile(TuningFilePath()), "LivenessTimeout: 5", "LivenessTimeout: 42");
+    const std::string edited = Replace(kxtest::ReadFile(TuningFilePath()), LivenessLine(),
+                                       "LivenessTimeout: 42");
     ASSERT_TRUE(kxtest::WriteFile(TuningFilePath(), edited));
     EXPECT_TRUE(kxtest::WaitFor([&] { return lib.GetTuning().LivenessTimeout == 42; }));
     EXPECT_TRUE(kxtest::WaitFor([&] { return FileLivenessTimeout() == 42u; }))
@@ -92,14 +95,15 @@ TEST_F(HotReloadTest, EditedTuningFileIsAppliedAndCarriedToTheTransportFile) {
 TEST_F(HotReloadTest, TuningEditWithAMissingKeyIsRejectedAndChangesNothing) {
     InitializeConnect(Ipc);
     std::string text = kxtest::ReadFile(TuningFilePath());
-    text = Replace(text, "LivenessTimeout: 5", "");
-    text = Replace(text, "HeartbeatInterval: 1", "HeartbeatInterval: 9");
+    const uint64_t heartbeat = lib.GetTuning().HeartbeatInterval;
+    text = Replace(text, LivenessLine(), "");
+    text = Replace(text, "HeartbeatInterval: " + std::to_string(heartbeat), "HeartbeatInterval: 99");
     ASSERT_TRUE(kxtest::WriteFile(TuningFilePath(), text));
     EXPECT_TRUE(kxtest::WaitFor([&] {
         return LogHas("Failed to load the FakeSharedMem tuning configuration file '" +
                       TuningFilePath() + "'!");
     }));
-    EXPECT_EQ(lib.GetTuning().HeartbeatInterval, 1u);
+    EXPECT_EQ(lib.GetTuning().HeartbeatInterval, heartbeat);
     EXPECT_FALSE(LibraryState().tuningFileDirty.load());
     EXPECT_FALSE(LibraryState().transportFileDirty.load());
 }
