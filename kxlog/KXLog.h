@@ -4,7 +4,8 @@
 // the line is formatted only when the verbosity passes the current cut-off (the
 // largest of the sinks' cut-offs). Verbosities follow the classic integer model:
 // FATAL -3, ERROR -2, WARNING -1, INFO 0, 1..9 for detail; -9 switches a sink off.
-// A FATAL line is written, the sinks are flushed and the process aborts.
+// A FATAL line is written, the sinks are flushed and the process aborts; a FATAL
+// always aborts, even when every sink is switched off.
 
 #include <fmt/format.h>
 
@@ -24,13 +25,20 @@ enum Verbosity : int {
     kMax = 9,
 };
 
+struct RepeatState;
+
 // One per logging statement (a static in the macro): where the line comes from,
 // plus the state the repeat suppression keeps for that call site.
 struct CallSite {
+    // Parentheses in the macro keep it usable inside other macros' arguments.
+    constexpr CallSite(std::string_view sourceFile, unsigned sourceLine) noexcept
+        : file(sourceFile), line(sourceLine) {}
+
     std::string_view file;  // source path within the tree, without extension
     unsigned line;
-    std::atomic<int64_t> lastNs{0};
-    std::atomic<uint64_t> repeats{0};
+    std::atomic<int64_t> lastNs{0};      // steady time of the last ERROR/WARNING seen here
+    std::atomic<uint64_t> repeats{0};    // repeats not yet reported
+    std::atomic<RepeatState*> repeat{};  // last text and its lock, made on first use
 };
 
 // Cuts the extension off the compiler's file name at compile time; the build
@@ -62,20 +70,23 @@ std::string GetThreadName();
 // from a copy of the arguments and sets the standard-error cut-off from it.
 void ApplyVerbosityFlag(int argc, const char* const* argv);
 
+// Reports pending repeat counts and flushes every sink.
 void Flush();
 
-// Writes one line (already formatted) with the preamble. Aborts on FATAL.
+// Writes one line (already formatted) with the preamble. Aborts on FATAL. An ERROR or
+// WARNING that repeats the last text of its call site within a second is counted
+// instead and reported as "last message repeated N times".
 void Write(int verbosity, CallSite& site, std::string_view message);
 
 }  // namespace kxlog
 
-#define KXLOG(verbosity, ...)                                                            \
-    do {                                                                                 \
-        const int kxlogVerbosity_ = (verbosity);                                         \
-        if (kxlogVerbosity_ <= ::kxlog::CurrentCutoff()) {                               \
-            static ::kxlog::CallSite kxlogSite_{::kxlog::SourcePath(__FILE__), __LINE__}; \
-            ::kxlog::Write(kxlogVerbosity_, kxlogSite_, ::fmt::format(__VA_ARGS__));     \
-        }                                                                                \
+#define KXLOG(verbosity, ...)                                                                    \
+    do {                                                                                         \
+        const int kxlogVerbosity_ = (verbosity);                                                 \
+        if (kxlogVerbosity_ <= ::kxlog::CurrentCutoff() || kxlogVerbosity_ <= ::kxlog::kFatal) { \
+            static ::kxlog::CallSite kxlogSite_(::kxlog::SourcePath(__FILE__), __LINE__);        \
+            ::kxlog::Write(kxlogVerbosity_, kxlogSite_, ::fmt::format(__VA_ARGS__));             \
+        }                                                                                        \
     } while (false)
 
 #define KXLOG_FATAL(...) KXLOG(::kxlog::kFatal, __VA_ARGS__)
