@@ -38,8 +38,12 @@ HybridMutex::~HybridMutex() = default;
 void HybridMutex::lock() {
     HybridAcquire([this] { return mutex_->try_lock(); }, [this] { mutex_->lock(); });
 }
-bool HybridMutex::try_lock() { return mutex_->try_lock(); }
-void HybridMutex::unlock() { mutex_->unlock(); }
+bool HybridMutex::try_lock() {
+    return mutex_->try_lock();
+}
+void HybridMutex::unlock() {
+    mutex_->unlock();
+}
 
 HybridSharedMutex::HybridSharedMutex() : mutex_(std::make_unique<std::shared_mutex>()) {}
 HybridSharedMutex::~HybridSharedMutex() = default;
@@ -47,14 +51,21 @@ HybridSharedMutex::~HybridSharedMutex() = default;
 void HybridSharedMutex::lock() {
     HybridAcquire([this] { return mutex_->try_lock(); }, [this] { mutex_->lock(); });
 }
-bool HybridSharedMutex::try_lock() { return mutex_->try_lock(); }
-void HybridSharedMutex::unlock() { mutex_->unlock(); }
+bool HybridSharedMutex::try_lock() {
+    return mutex_->try_lock();
+}
+void HybridSharedMutex::unlock() {
+    mutex_->unlock();
+}
 
 void HybridSharedMutex::lock_shared() {
-    HybridAcquire([this] { return mutex_->try_lock_shared(); },
-                  [this] { mutex_->lock_shared(); });
+    HybridAcquire([this] { return mutex_->try_lock_shared(); }, [this] { mutex_->lock_shared(); });
 }
-bool HybridSharedMutex::try_lock_shared() { return mutex_->try_lock_shared(); }
-void HybridSharedMutex::unlock_shared() { mutex_->unlock_shared(); }
+bool HybridSharedMutex::try_lock_shared() {
+    return mutex_->try_lock_shared();
+}
+void HybridSharedMutex::unlock_shared() {
+    mutex_->unlock_shared();
+}
 
 }  // namespace KXCommon

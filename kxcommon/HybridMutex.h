@@ -11,7 +11,7 @@ namespace KXCommon {
 // contended acquisition makes 1024 try-locks, with a pause hint after each
 // failure and a yield every 64, before it blocks in the kernel.
 class HybridMutex {
-public:
+  public:
     HybridMutex();
     virtual ~HybridMutex();
     HybridMutex(const HybridMutex&) = delete;
@@ -21,12 +21,12 @@ public:
     bool try_lock();
     void unlock();
 
-private:
+  private:
     std::unique_ptr<std::mutex> mutex_;
 };
 
 class HybridSharedMutex {
-public:
+  public:
     HybridSharedMutex();
     virtual ~HybridSharedMutex();
     HybridSharedMutex(const HybridSharedMutex&) = delete;
@@ -39,7 +39,7 @@ public:
     bool try_lock_shared();
     void unlock_shared();
 
-private:
+  private:
     std::unique_ptr<std::shared_mutex> mutex_;
 };
 

@@ -4,7 +4,7 @@ namespace KXCommon::StringUtils {
 
 uint64_t ParseUInt64(std::string_view text) noexcept {
     constexpr uint64_t kLimitDiv10 = 1844674407370955161ULL;  // UINT64_MAX / 10
-    constexpr unsigned kLimitLastDigit = 5;                     // UINT64_MAX % 10
+    constexpr unsigned kLimitLastDigit = 5;                   // UINT64_MAX % 10
     uint64_t value = 0;
     size_t i = 0;
     for (; i < text.size(); ++i) {

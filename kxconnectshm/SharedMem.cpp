@@ -1,12 +1,12 @@
 #include "kxconnectshm/SharedMem.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fmt/format.h>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/managed_shared_memory.hpp>
 #include <boost/interprocess/permissions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
+#include <cerrno>
+#include <cstring>
 
 #include <exception>
 #include <utility>

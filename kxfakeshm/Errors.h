@@ -7,9 +7,9 @@
 
 #include "kxlog/KXLog.h"
 
-#define KX_FAIL(errorRef, text)             \
-    ([&]() -> bool {                        \
-        (errorRef) = (text);                \
-        KXLOG_ERROR("{}", (errorRef));      \
-        return false;                       \
+#define KX_FAIL(errorRef, text)        \
+    ([&]() -> bool {                   \
+        (errorRef) = (text);           \
+        KXLOG_ERROR("{}", (errorRef)); \
+        return false;                  \
     }())

@@ -48,9 +48,10 @@ std::unique_lock<KXCommon::HybridMutex> LockApiUnlessStopping(Impl& impl) {
 void OnTransportFileChanged(Impl& impl, EventType event) {
     try {
         const std::string& path = TransportFilePath();
-        KXLOG_INFO("FakeSharedMem transport intermediate configuration file watcher has detected "
-                   "'{}' event on '{}'!",
-                   KXCommon::EventTypeName(event), path);
+        KXLOG_INFO(
+            "FakeSharedMem transport intermediate configuration file watcher has detected "
+            "'{}' event on '{}'!",
+            KXCommon::EventTypeName(event), path);
         const EPeer peer = impl.peer.load();
         if (peer == EPeer::Connect) {
             impl.transportFileDirty = true;
@@ -77,9 +78,10 @@ void OnTransportFileChanged(Impl& impl, EventType event) {
                                 TransportWord(kind), error);
                 }
             }
-            KXLOG_INFO("FakeSharedMem transport intermediate configuration file '{}' has been "
-                       "reloaded successfully!",
-                       path);
+            KXLOG_INFO(
+                "FakeSharedMem transport intermediate configuration file '{}' has been "
+                "reloaded successfully!",
+                path);
             return;
         }
         KXLOG_INFO("Reverting back KXFakeShm transport configuration to SharedMem only...");
@@ -99,21 +101,24 @@ void OnTransportFileChanged(Impl& impl, EventType event) {
         }
         impl.transports = SharedMem;
     } catch (const std::exception& e) {
-        KXLOG_ERROR("Encountered an error inside the FakeSharedMem transport intermediate "
-                    "configuration file watcher callback: {}",
-                    e.what());
+        KXLOG_ERROR(
+            "Encountered an error inside the FakeSharedMem transport intermediate "
+            "configuration file watcher callback: {}",
+            e.what());
     } catch (...) {
-        KXLOG_ERROR("Encountered an unknown error inside the FakeSharedMem transport intermediate "
-                    "configuration file watcher callback!");
+        KXLOG_ERROR(
+            "Encountered an unknown error inside the FakeSharedMem transport intermediate "
+            "configuration file watcher callback!");
     }
 }
 
 void OnTuningFileChanged(Impl& impl, EventType event) {
     try {
         const std::string& path = TuningFilePath();
-        KXLOG_INFO("FakeSharedMem tuning configuration file watcher has detected '{}' event on "
-                   "'{}'!",
-                   KXCommon::EventTypeName(event), path);
+        KXLOG_INFO(
+            "FakeSharedMem tuning configuration file watcher has detected '{}' event on "
+            "'{}'!",
+            KXCommon::EventTypeName(event), path);
         const EPeer peer = impl.peer.load();
         if (peer == EPeer::Connect) {
             std::string error;
@@ -124,31 +129,37 @@ void OnTuningFileChanged(Impl& impl, EventType event) {
                             path);
             }
         } else if (peer == EPeer::Core) {
-            KXLOG_WARNING("FakeSharedMem tuning configuration file '{}' changes cannot be applied "
-                          "from the Core peer directly! Will be waiting for the transport "
-                          "intermediate file...",
-                          path);
+            KXLOG_WARNING(
+                "FakeSharedMem tuning configuration file '{}' changes cannot be applied "
+                "from the Core peer directly! Will be waiting for the transport "
+                "intermediate file...",
+                path);
         } else {
             KXLOG_FATAL("FakeSharedMem has an invalid peer type '{}'!", PeerName(peer));
         }
     } catch (const std::exception& e) {
-        KXLOG_ERROR("Encountered an error inside the FakeSharedMem tuning configuration file "
-                    "watcher callback: {}",
-                    e.what());
+        KXLOG_ERROR(
+            "Encountered an error inside the FakeSharedMem tuning configuration file "
+            "watcher callback: {}",
+            e.what());
     } catch (...) {
-        KXLOG_ERROR("Encountered an unknown error inside the FakeSharedMem tuning configuration "
-                    "file watcher callback!");
+        KXLOG_ERROR(
+            "Encountered an unknown error inside the FakeSharedMem tuning configuration "
+            "file watcher callback!");
     }
 }
 
 const WatchedFile kTransportFile{
-    "transport intermediate configuration file", &TransportFilePath,
-    &Impl::transportWatcherMutex,               &Impl::transportWatcher,
-    &Impl::transportSubscription,               &OnTransportFileChanged,
+    "transport intermediate configuration file",
+    &TransportFilePath,
+    &Impl::transportWatcherMutex,
+    &Impl::transportWatcher,
+    &Impl::transportSubscription,
+    &OnTransportFileChanged,
 };
 
 const WatchedFile kTuningFile{
-    "tuning configuration file", &TuningFilePath,      &Impl::tuningWatcherMutex,
+    "tuning configuration file", &TuningFilePath,           &Impl::tuningWatcherMutex,
     &Impl::tuningWatcher,        &Impl::tuningSubscription, &OnTuningFileChanged,
 };
 
@@ -160,9 +171,10 @@ bool InitializeWatcher(Impl& impl, const WatchedFile& f, std::string& error) {
             std::lock_guard lock(impl.*f.mutex);
             auto& watcher = impl.*f.watcher;
             watcher = std::make_unique<KXCommon::FileWatcher>(path);
-            KXLOG_INFO("Subscribing to the FakeSharedMem file watcher on the {} '{}' change "
-                       "events...",
-                       f.what, path);
+            KXLOG_INFO(
+                "Subscribing to the FakeSharedMem file watcher on the {} '{}' change "
+                "events...",
+                f.what, path);
             std::string reason;
             Impl* state = &impl;
             auto callback = f.callback;
@@ -179,9 +191,10 @@ bool InitializeWatcher(Impl& impl, const WatchedFile& f, std::string& error) {
                                                   f.what, path, reason));
             }
         }
-        KXLOG_INFO("The FakeSharedMem file watcher on the {} '{}' has been initialized "
-                   "successfully!",
-                   f.what, path);
+        KXLOG_INFO(
+            "The FakeSharedMem file watcher on the {} '{}' has been initialized "
+            "successfully!",
+            f.what, path);
         return true;
     } catch (const std::exception& e) {
         return KX_FAIL(error, fmt::format("Failed to initialize the FakeSharedMem file watcher on "
@@ -206,28 +219,30 @@ bool TerminateWatcher(Impl& impl, const WatchedFile& f, std::string& error) {
             // step) leaves nothing to stop; Terminate must still be able to clean up.
             if (watcher) {
                 std::string reason;
-                KXLOG_INFO("Unsubscribing from the FakeSharedMem file watcher on the {} '{}' "
-                           "change events...",
-                           f.what, path);
+                KXLOG_INFO(
+                    "Unsubscribing from the FakeSharedMem file watcher on the {} '{}' "
+                    "change events...",
+                    f.what, path);
                 bool ok = watcher->Unsubscribe(impl.*f.subscription, reason);
                 if (ok) {
-                    KXLOG_INFO("Stopping the FakeSharedMem file watcher on the {} '{}'...",
-                               f.what, path);
+                    KXLOG_INFO("Stopping the FakeSharedMem file watcher on the {} '{}'...", f.what,
+                               path);
                     ok = !watcher->IsRunning() || watcher->Stop(reason);
                 }
                 if (!ok) {
-                    return KX_FAIL(error, fmt::format("The FakeSharedMem file watcher on the {}{} "
-                                                      "'{}' termination has failed: {}",
-                                                      transport ? "the " : "", f.what, path,
-                                                      reason));
+                    return KX_FAIL(error,
+                                   fmt::format("The FakeSharedMem file watcher on the {}{} "
+                                               "'{}' termination has failed: {}",
+                                               transport ? "the " : "", f.what, path, reason));
                 }
                 watcher.reset();
                 (impl.*f.subscription).reset();
             }
         }
-        KXLOG_INFO("The FakeSharedMem file watcher on the {} '{}' has been terminated "
-                   "successfully!",
-                   f.what, path);
+        KXLOG_INFO(
+            "The FakeSharedMem file watcher on the {} '{}' has been terminated "
+            "successfully!",
+            f.what, path);
         return true;
     } catch (const std::exception& e) {
         return KX_FAIL(error, fmt::format("Failed to terminate the FakeSharedMem file watcher on "
@@ -296,8 +311,9 @@ bool RewriteTransportFileIfDirty(Impl& impl) {
     if (watcher != nullptr && !watcher->IsRunning()) {
         return true;
     }
-    KXLOG_INFO("FakeSharedMem transport configuration file contamination detected; rewriting to "
-               "disk...");
+    KXLOG_INFO(
+        "FakeSharedMem transport configuration file contamination detected; rewriting to "
+        "disk...");
     std::string error;
     if (watcher != nullptr && !watcher->Stop(error)) {
         KXLOG_ERROR("FakeSharedMem has failed to stop the intermediate file watcher: {}", error);

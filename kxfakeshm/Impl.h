@@ -60,9 +60,7 @@ struct FakeSharedMem::Impl {
 
     FakeSharedMem& owner;
 
-    bool Initialized() const {
-        return peer.load() != EPeer::None && transports.load() != 0;
-    }
+    bool Initialized() const { return peer.load() != EPeer::None && transports.load() != 0; }
     bool Selected(TransportKind kind) const {
         return peer.load() != EPeer::None && (transports.load() & kind) != 0;
     }

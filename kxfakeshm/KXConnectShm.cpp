@@ -21,7 +21,9 @@ const std::array<std::string, 5>& LegacyBlockNames() {
     return names;
 }
 
-bool IsConnect() { return LibraryState().peer.load() == EPeer::Connect; }
+bool IsConnect() {
+    return LibraryState().peer.load() == EPeer::Connect;
+}
 
 const std::string& OwnAddress() {
     return IsConnect() ? ConnectHeartbeatAddress() : CoreHeartbeatAddress();
@@ -70,9 +72,10 @@ bool KXConnectShm::InitializeHeartbeatBlock(std::string& error) {
         for (const std::string* address : {&ConnectHeartbeatAddress(), &CoreHeartbeatAddress()}) {
             std::string reason;
             if (!Store::WriteTo(HeartbeatBlockName(), *address, "0", reason, size)) {
-                return KX_FAIL(error, "Failed to initialize the FakeSharedMem SharedMem heartbeat "
-                                      "block: " +
-                                          reason);
+                return KX_FAIL(error,
+                               "Failed to initialize the FakeSharedMem SharedMem heartbeat "
+                               "block: " +
+                                   reason);
             }
             RecordAccess(true, AccessBytes(*address, "0"));
         }
@@ -82,8 +85,9 @@ bool KXConnectShm::InitializeHeartbeatBlock(std::string& error) {
                                           "heartbeat block: {}",
                                           e.what()));
     } catch (...) {
-        return KX_FAIL(error, "Failed to initialize the FakeSharedMem SharedMem heartbeat block due "
-                              "to an unknown error!");
+        return KX_FAIL(error,
+                       "Failed to initialize the FakeSharedMem SharedMem heartbeat block due "
+                       "to an unknown error!");
     }
 }
 
@@ -107,9 +111,9 @@ bool KXConnectShm::TerminateHeartbeatBlock(std::string& error) {
     try {
         std::string reason;
         if (!Store::Dispose(HeartbeatBlockName(), reason)) {
-            return KX_FAIL(error,
-                           "Failed to terminate the FakeSharedMem SharedMem heartbeat block: " +
-                               reason);
+            return KX_FAIL(
+                error,
+                "Failed to terminate the FakeSharedMem SharedMem heartbeat block: " + reason);
         }
         return true;
     } catch (const std::exception& e) {
@@ -117,8 +121,9 @@ bool KXConnectShm::TerminateHeartbeatBlock(std::string& error) {
                                           "heartbeat block: {}",
                                           e.what()));
     } catch (...) {
-        return KX_FAIL(error, "Failed to terminate the FakeSharedMem SharedMem heartbeat block due "
-                              "to an unknown error!");
+        return KX_FAIL(error,
+                       "Failed to terminate the FakeSharedMem SharedMem heartbeat block due "
+                       "to an unknown error!");
     }
 }
 
@@ -153,9 +158,10 @@ bool KXConnectShm::ReadPeerHeartbeat(uint64_t& timestamp, std::string& error) {
             // No block: the Connect peer is not there (yet). Not a failure of ours;
             // say so once and report no heartbeat.
             if (blockState_.exchange(kMissing) != kMissing) {
-                KXLOG_WARNING("The FakeSharedMem SharedMem heartbeat block '{}' does not exist; "
-                              "waiting for the Connect peer to create it...",
-                              HeartbeatBlockName());
+                KXLOG_WARNING(
+                    "The FakeSharedMem SharedMem heartbeat block '{}' does not exist; "
+                    "waiting for the Connect peer to create it...",
+                    HeartbeatBlockName());
             }
             timestamp = 0;
             return true;
@@ -164,7 +170,8 @@ bool KXConnectShm::ReadPeerHeartbeat(uint64_t& timestamp, std::string& error) {
             ok = Store::ReadLocal(HeartbeatBlockName(), address, data, reason);
         }
         if (!ok) {
-            return KX_FAIL(error, "Failed to read FakeSharedMem SharedMem peer heartbeat: " + reason);
+            return KX_FAIL(error,
+                           "Failed to read FakeSharedMem SharedMem peer heartbeat: " + reason);
         }
         if (!IsConnect() && blockState_.exchange(kPresent) == kMissing) {
             KXLOG_INFO("The FakeSharedMem SharedMem heartbeat block '{}' is available again!",
@@ -174,12 +181,13 @@ bool KXConnectShm::ReadPeerHeartbeat(uint64_t& timestamp, std::string& error) {
         timestamp = KXCommon::StringUtils::ParseUInt64(data);
         return true;
     } catch (const std::exception& e) {
-        return KX_FAIL(error,
-                       fmt::format("Failed to read FakeSharedMem SharedMem peer heartbeat: {}",
-                                   e.what()));
+        return KX_FAIL(
+            error,
+            fmt::format("Failed to read FakeSharedMem SharedMem peer heartbeat: {}", e.what()));
     } catch (...) {
-        return KX_FAIL(error, "Failed to read FakeSharedMem SharedMem peer heartbeat due to an "
-                              "unknown error!");
+        return KX_FAIL(error,
+                       "Failed to read FakeSharedMem SharedMem peer heartbeat due to an "
+                       "unknown error!");
     }
 }
 
@@ -199,11 +207,12 @@ bool KXConnectShm::SendHeartbeat(uint64_t timestamp, std::string& error) {
         RecordAccess(true, AccessBytes(address, text));
         return true;
     } catch (const std::exception& e) {
-        return KX_FAIL(error, fmt::format("Failed to send a FakeSharedMem SharedMem heartbeat: {}",
-                                          e.what()));
+        return KX_FAIL(
+            error, fmt::format("Failed to send a FakeSharedMem SharedMem heartbeat: {}", e.what()));
     } catch (...) {
-        return KX_FAIL(error, "Failed to send a FakeSharedMem SharedMem heartbeat due to an unknown "
-                              "error!");
+        return KX_FAIL(error,
+                       "Failed to send a FakeSharedMem SharedMem heartbeat due to an unknown "
+                       "error!");
     }
 }
 

@@ -16,16 +16,16 @@ const std::string& ConnectHeartbeatAddress();
 const std::string& CoreHeartbeatAddress();
 
 class KXConnectShm final : public FakeSharedMem {
-public:
+  public:
     KXConnectShm() = default;
 
-protected:
+  protected:
     bool InitializeSharedMem(std::string& error) override;
     bool TerminateSharedMem(std::string& error) override;
     bool ReadPeerHeartbeat(uint64_t& timestamp, std::string& error) override;
     bool SendHeartbeat(uint64_t timestamp, std::string& error) override;
 
-private:
+  private:
     bool InitializeHeartbeatBlock(std::string& error);
     bool TerminateHeartbeatBlock(std::string& error);
 

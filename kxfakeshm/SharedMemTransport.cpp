@@ -14,7 +14,8 @@
 namespace KXFakeShm {
 namespace {
 
-constexpr const char* kNotInitialized = "The SharedMem transport channel has not been initialized yet!";
+constexpr const char* kNotInitialized =
+    "The SharedMem transport channel has not been initialized yet!";
 
 void SharedMemPass(Impl& impl, TransportChannel& channel) {
     uint64_t peerTimestamp = 0;
@@ -71,8 +72,9 @@ void SharedMemWorkerBody(Impl& impl) {
     } catch (const std::exception& e) {
         KXLOG_ERROR("The FakeSharedMem SharedMem worker thread has failed: {}", e.what());
     } catch (...) {
-        KXLOG_ERROR("The FakeSharedMem SharedMem worker thread has failed due to an unknown "
-                    "error!");
+        KXLOG_ERROR(
+            "The FakeSharedMem SharedMem worker thread has failed due to an unknown "
+            "error!");
     }
     KXLOG_INFO("The FakeSharedMem SharedMem worker thread has been stopped!");
 }
@@ -97,21 +99,24 @@ bool InitializeSharedMemChannel(Impl& impl, std::string& error) {
         {
             std::lock_guard lock(impl.sharedMemChannel.mutex);
             if (impl.sharedMemChannel.channel) {
-                return KX_FAIL(error, "Failed to initialize the FakeSharedMem SharedMem transport "
-                                      "channel: Already initialized; initialization aborted!");
+                return KX_FAIL(error,
+                               "Failed to initialize the FakeSharedMem SharedMem transport "
+                               "channel: Already initialized; initialization aborted!");
             }
             impl.sharedMemChannel.channel = std::make_shared<TransportChannel>();
         }
-        KXLOG_INFO("The FakeSharedMem SharedMem transport channel has been initialized "
-                   "successfully!");
+        KXLOG_INFO(
+            "The FakeSharedMem SharedMem transport channel has been initialized "
+            "successfully!");
         return true;
     } catch (const std::exception& e) {
         return KX_FAIL(error, fmt::format("Failed to initialize the FakeSharedMem SharedMem "
                                           "transport channel: {}",
                                           e.what()));
     } catch (...) {
-        return KX_FAIL(error, "Failed to initialize the FakeSharedMem SharedMem transport channel "
-                              "due to an unknown error!");
+        return KX_FAIL(error,
+                       "Failed to initialize the FakeSharedMem SharedMem transport channel "
+                       "due to an unknown error!");
     }
 }
 
@@ -122,21 +127,24 @@ bool TerminateSharedMemChannel(Impl& impl, std::string& error) {
         {
             std::lock_guard lock(impl.sharedMemChannel.mutex);
             if (!impl.sharedMemChannel.channel) {
-                return KX_FAIL(error, "Failed to terminate the FakeSharedMem SharedMem transport "
-                                      "channel: Not initialized yet; termination aborted!");
+                return KX_FAIL(error,
+                               "Failed to terminate the FakeSharedMem SharedMem transport "
+                               "channel: Not initialized yet; termination aborted!");
             }
             impl.sharedMemChannel.channel.reset();
         }
-        KXLOG_INFO("The FakeSharedMem SharedMem transport channel has been terminated "
-                   "successfully!");
+        KXLOG_INFO(
+            "The FakeSharedMem SharedMem transport channel has been terminated "
+            "successfully!");
         return true;
     } catch (const std::exception& e) {
         return KX_FAIL(error, fmt::format("Failed to terminate the FakeSharedMem SharedMem "
                                           "transport channel: {}",
                                           e.what()));
     } catch (...) {
-        return KX_FAIL(error, "Failed to terminate the FakeSharedMem SharedMem transport channel "
-                              "due to an unknown error!");
+        return KX_FAIL(error,
+                       "Failed to terminate the FakeSharedMem SharedMem transport channel "
+                       "due to an unknown error!");
     }
 }
 
@@ -154,8 +162,9 @@ bool IsSharedMemWorkerRunning(Impl& impl, std::string& error) {
                                           "worker thread is running: {}",
                                           e.what()));
     } catch (...) {
-        return KX_FAIL(error, "Failed to check whether the FakeSharedMem SharedMem worker thread is "
-                              "running due to an unknown error!");
+        return KX_FAIL(error,
+                       "Failed to check whether the FakeSharedMem SharedMem worker thread is "
+                       "running due to an unknown error!");
     }
 }
 
@@ -176,8 +185,8 @@ bool StartSharedMemWorker(Impl& impl, std::string& error) {
         }
         std::string reason;
         if (!impl.InitializeSharedMem(reason)) {
-            return KX_FAIL(error, "Failed to start the FakeSharedMem SharedMem worker thread: " +
-                                      reason);
+            return KX_FAIL(error,
+                           "Failed to start the FakeSharedMem SharedMem worker thread: " + reason);
         }
         channel->workerRunning = true;
         channel->worker = std::thread(SharedMemWorkerSupervise, &impl);
@@ -193,8 +202,9 @@ bool StartSharedMemWorker(Impl& impl, std::string& error) {
         if (channel) {
             channel->workerRunning = false;
         }
-        return KX_FAIL(error, "Failed to start the FakeSharedMem SharedMem worker thread due to an "
-                              "unknown error!");
+        return KX_FAIL(error,
+                       "Failed to start the FakeSharedMem SharedMem worker thread due to an "
+                       "unknown error!");
     }
 }
 
@@ -229,8 +239,9 @@ bool StopSharedMemWorker(Impl& impl, std::string& error) {
                                           "thread: {}",
                                           e.what()));
     } catch (...) {
-        return KX_FAIL(error, "Failed to stop the FakeSharedMem SharedMem worker thread due to an "
-                              "unknown error!");
+        return KX_FAIL(error,
+                       "Failed to stop the FakeSharedMem SharedMem worker thread due to an "
+                       "unknown error!");
     }
 }
 

@@ -110,9 +110,8 @@ void ApplyTuningConfig(const Config::TuningConfig& c, Tuning& t) {
 }  // namespace
 
 const std::string& TransportFilePath() {
-    static const std::string path =
-        fmt::format("{}{}{}", KXCommon::DataDirectory(), KXCommon::kPathSeparator,
-                    "kxfakeshm-transport.bin");
+    static const std::string path = fmt::format(
+        "{}{}{}", KXCommon::DataDirectory(), KXCommon::kPathSeparator, "kxfakeshm-transport.bin");
     return path;
 }
 
@@ -147,9 +146,10 @@ bool SaveTransportFile(Impl& impl, std::string& error) {
                                               "Failed to open the file for writing!",
                                               path));
         }
-        KXLOG_INFO("The FakeSharedMem transport intermediate configuration file '{}' has been "
-                   "saved successfully!",
-                   path);
+        KXLOG_INFO(
+            "The FakeSharedMem transport intermediate configuration file '{}' has been "
+            "saved successfully!",
+            path);
         if (!SaveTuningFile(peer, impl.tuning, reason)) {
             return KX_FAIL(error, fmt::format("Failed to save the FakeSharedMem tuning "
                                               "configuration file '{}' to disk: {}!",
@@ -211,9 +211,10 @@ bool LoadTransportFile(Impl& impl, std::string& error) {
         }
         const auto* config = Config::GetTransportConfig(buffer.data());
         if (config->version() != kTransportFileVersion) {
-            KXLOG_WARNING("The FakeSharedMem transport intermediate configuration file '{}' "
-                          "version mismatch: (expected {}, got {})",
-                          path, kTransportFileVersion, config->version());
+            KXLOG_WARNING(
+                "The FakeSharedMem transport intermediate configuration file '{}' "
+                "version mismatch: (expected {}, got {})",
+                path, kTransportFileVersion, config->version());
         }
         uint8_t set = 0;
         std::string ipcUrl;
@@ -241,8 +242,8 @@ bool LoadTransportFile(Impl& impl, std::string& error) {
 
         std::string reason;
         if (!TearDownTransports(impl, reason)) {
-            return KX_FAIL(error, "FakeSharedMem has failed to load configuration from disk: " +
-                                      reason);
+            return KX_FAIL(error,
+                           "FakeSharedMem has failed to load configuration from disk: " + reason);
         }
         impl.transports = set;
         auto bringUp = [&](TransportKind kind, const std::string& url) {
@@ -256,12 +257,13 @@ bool LoadTransportFile(Impl& impl, std::string& error) {
             return true;
         };
         if (!bringUp(Ipc, ipcUrl) || !bringUp(Tcp, tcpUrl) || !bringUp(SharedMem, {})) {
-            return KX_FAIL(error, "FakeSharedMem has failed to load configuration from disk: " +
-                                      reason);
+            return KX_FAIL(error,
+                           "FakeSharedMem has failed to load configuration from disk: " + reason);
         }
-        KXLOG_INFO("The FakeSharedMem transport intermediate configuration file '{}' has been "
-                   "loaded successfully!",
-                   path);
+        KXLOG_INFO(
+            "The FakeSharedMem transport intermediate configuration file '{}' has been "
+            "loaded successfully!",
+            path);
         return true;
     } catch (const std::exception& e) {
         return KX_FAIL(error, fmt::format("Failed to load the FakeSharedMem transport intermediate "
@@ -281,9 +283,10 @@ bool EraseTransportFile(std::string& error) {
     KXLOG_INFO("Erasing the FakeSharedMem transport intermediate configuration file '{}'...", path);
     try {
         if (!FileExists(path)) {
-            KXLOG_WARNING("The FakeSharedMem transport intermediate configuration file '{}' does "
-                          "not exist; nothing to erase!",
-                          path);
+            KXLOG_WARNING(
+                "The FakeSharedMem transport intermediate configuration file '{}' does "
+                "not exist; nothing to erase!",
+                path);
             return true;
         }
         if (std::remove(path.c_str()) != 0) {
@@ -291,9 +294,10 @@ bool EraseTransportFile(std::string& error) {
                                               "intermediate configuration file '{}'!",
                                               path));
         }
-        KXLOG_INFO("The FakeSharedMem transport intermediate configuration file '{}' has been "
-                   "erased successfully!",
-                   path);
+        KXLOG_INFO(
+            "The FakeSharedMem transport intermediate configuration file '{}' has been "
+            "erased successfully!",
+            path);
         return true;
     } catch (const std::exception& e) {
         return KX_FAIL(error, fmt::format("Failed to erase the FakeSharedMem transport "

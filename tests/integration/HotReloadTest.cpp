@@ -3,20 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <iostream>
 
 #include "PeerSupport.h"
 #include "TransportConfig_generated.h"
+#include "kxcommon/DataDirectory.h"
 #include "kxconnectshm/SharedMem.h"
 #include "kxfakeshm/FakeSharedMem.h"
 #include "kxfakeshm/Impl.h"
 #include "kxfakeshm/TransportFile.h"
 #include "kxfakeshm/TuningFile.h"
 #include "kxfakeshm/WireMessage.h"
-#include "kxcommon/DataDirectory.h"
 #include "kxlog/KXLog.h"
 
 namespace {
@@ -26,7 +26,7 @@ using kxtest::CorePeer;
 using kxtest::CoreReport;
 
 class HotReloadTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(kxlog::AddFile(home.Root() + "/test.log", 9, error)) << error;
@@ -80,14 +80,15 @@ protected:
 
 TEST_F(HotReloadTest, EditedTuningFileIsAppliedAndCarriedToTheTransportFile) {
     InitializeConnect(Ipc);
-    const std::string edited = Replace(kxtest::ReadFile(TuningFilePath()), LivenessLine(),
-                                       "LivenessTimeout: 42");
+    const std::string edited =
+        Replace(kxtest::ReadFile(TuningFilePath()), LivenessLine(), "LivenessTimeout: 42");
     ASSERT_TRUE(kxtest::WriteFile(TuningFilePath(), edited));
     EXPECT_TRUE(kxtest::WaitFor([&] { return lib.GetTuning().LivenessTimeout == 42; }));
     EXPECT_TRUE(kxtest::WaitFor([&] { return FileLivenessTimeout() == 42u; }))
         << "the workers did not rewrite the transport file";
-    EXPECT_TRUE(LogHas("FakeSharedMem transport configuration file contamination detected; "
-                       "rewriting to disk..."));
+    EXPECT_TRUE(
+        LogHas("FakeSharedMem transport configuration file contamination detected; "
+               "rewriting to disk..."));
     // Same version: the user's file stays as they wrote it.
     EXPECT_EQ(kxtest::ReadFile(TuningFilePath()), edited);
 }
@@ -97,7 +98,8 @@ TEST_F(HotReloadTest, TuningEditWithAMissingKeyIsRejectedAndChangesNothing) {
     std::string text = kxtest::ReadFile(TuningFilePath());
     const uint64_t heartbeat = lib.GetTuning().HeartbeatInterval;
     text = Replace(text, LivenessLine(), "");
-    text = Replace(text, "HeartbeatInterval: " + std::to_string(heartbeat), "HeartbeatInterval: 99");
+    text =
+        Replace(text, "HeartbeatInterval: " + std::to_string(heartbeat), "HeartbeatInterval: 99");
     ASSERT_TRUE(kxtest::WriteFile(TuningFilePath(), text));
     EXPECT_TRUE(kxtest::WaitFor([&] {
         return LogHas("Failed to load the FakeSharedMem tuning configuration file '" +
@@ -180,9 +182,10 @@ TEST_F(HotReloadTest, CorePeerOnlyWarnsAboutTuningEdits) {
     ASSERT_TRUE(kxtest::WriteFile(TuningFilePath(), FormatTuningFile(Tuning{})));
     const std::string coreLog = home.DataDir() + "/kxfakeshm-core-peer.log";
     EXPECT_TRUE(kxtest::WaitFor([&] {
-        return kxtest::ReadFile(coreLog).find("changes cannot be applied from the Core peer "
-                                              "directly! Will be waiting for the transport "
-                                              "intermediate file...") != std::string::npos;
+        return kxtest::ReadFile(coreLog).find(
+                   "changes cannot be applied from the Core peer "
+                   "directly! Will be waiting for the transport "
+                   "intermediate file...") != std::string::npos;
     }));
     EXPECT_EQ(core.Stop(), 0);
 }

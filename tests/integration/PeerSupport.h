@@ -36,7 +36,7 @@ std::optional<CoreReport> ParseCoreReport(const std::string& line);
 std::string Digest(const std::string& data);
 
 class CorePeer {
-public:
+  public:
     // Starts kxfakeshm-core-peer with a fast report interval and `extraArgs`.
     bool Start(const std::vector<std::string>& extraArgs = {});
     ChildProcess& Process() { return process_; }
@@ -44,7 +44,8 @@ public:
     // Reads new output and returns the newest report of `transport`, if any.
     std::optional<CoreReport> Latest(const std::string& transport);
     // Polls until a report of `transport` satisfies `condition`.
-    bool WaitFor(const std::string& transport, const std::function<bool(const CoreReport&)>& condition,
+    bool WaitFor(const std::string& transport,
+                 const std::function<bool(const CoreReport&)>& condition,
                  std::chrono::milliseconds deadline = std::chrono::seconds(15));
     // Forgets the reports seen so far (to wait for fresh ones).
     void Forget() {
@@ -54,7 +55,7 @@ public:
     // Ends the peer with SIGINT; its exit status.
     std::optional<int> Stop();
 
-private:
+  private:
     void Pump();
     ChildProcess process_;
     std::map<std::string, CoreReport> latest_;

@@ -22,13 +22,15 @@ using kxtest::CorePeer;
 using kxtest::CoreReport;
 namespace Store = KXConnectShm::SharedMem;
 
-const char* const kFixedNames[] = {"KXFakeShmHeartbeat", "TestBlock", "Devices", "Data",
-                                   "Haptics",            "toDevice",  "fromDevice"};
+const char* const kFixedNames[] = {"KXFakeShmHeartbeat", "TestBlock", "Devices", "Data", "Haptics",
+                                   "toDevice",           "fromDevice"};
 
-bool SegmentExists(const std::string& name) { return kxtest::FileExists("/dev/shm/" + name); }
+bool SegmentExists(const std::string& name) {
+    return kxtest::FileExists("/dev/shm/" + name);
+}
 
 class SharedMemTransportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { RemoveFixedSegments(); }
     void TearDown() override {
         std::string error;
@@ -92,9 +94,12 @@ TEST_F(SharedMemTransportTest, HeartbeatBlockMakesBothPeersAliveAndRecordsArrive
             EXPECT_GT(lib.GetWriteBytes(SharedMem), before);
         }
         const std::string digest = kxtest::Digest(data);
-        EXPECT_TRUE(core.WaitFor("sharedmem", [&](const CoreReport& r) {
-            return r.lastRecordDigest == digest && r.lastRecordBytes == size;
-        })) << "the Core peer did not read back the record of " << size << " bytes";
+        EXPECT_TRUE(core.WaitFor("sharedmem",
+                                 [&](const CoreReport& r) {
+                                     return r.lastRecordDigest == digest &&
+                                            r.lastRecordBytes == size;
+                                 }))
+            << "the Core peer did not read back the record of " << size << " bytes";
     }
     EXPECT_EQ(core.Stop(), 0);
     // Only the Connect peer, the owner, removes the block.
@@ -154,8 +159,8 @@ TEST_F(SharedMemTransportTest, TerminateRemovesTheHeartbeatBlockAndTheLegacySegm
     InitializeConnect(SharedMem);
     std::string error;
     ASSERT_TRUE(lib.Terminate(error)) << error;
-    for (const char* name : {"KXFakeShmHeartbeat", "Devices", "Data", "Haptics", "toDevice",
-                             "fromDevice"}) {
+    for (const char* name :
+         {"KXFakeShmHeartbeat", "Devices", "Data", "Haptics", "toDevice", "fromDevice"}) {
         EXPECT_FALSE(SegmentExists(name)) << name;
     }
 }
@@ -193,8 +198,9 @@ TEST_F(SharedMemTransportTest, AllThreeTransportsAtOnceEachAliveEachCarryingReco
     const std::string data = RandomText(100 * 1024, 3);
     const std::string digest = kxtest::Digest(data);
     // The fan-out writes IPC, TCP and the store in one call.
-    ASSERT_TRUE(kxtest::WaitFor([&] { return lib.WriteTo("TestBlock", "TestAddress", data, error); }))
-        << error;
+    ASSERT_TRUE(kxtest::WaitFor([&] {
+        return lib.WriteTo("TestBlock", "TestAddress", data, error);
+    })) << error;
     for (const char* name : {"tcp", "ipc", "sharedmem"}) {
         EXPECT_TRUE(core.WaitFor(name, [&](const CoreReport& r) {
             return r.alive && r.lastRecordDigest == digest;

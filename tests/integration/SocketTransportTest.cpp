@@ -38,7 +38,7 @@ bool Write(FakeSharedMem& lib, TransportKind kind, const std::string& data, std:
 }
 
 class SocketTransportTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         std::string error;
         if (lib.IsInitialized()) {
@@ -148,9 +148,10 @@ TEST_F(SocketTransportTest, PeersSeeEachOtherAliveAndHeartbeatsKeepAnIdleLinkAli
     }
     EXPECT_GT(samples, 10);
     for (const auto& t : kBoth) {
-        EXPECT_TRUE(core.WaitFor(t.name, [](const CoreReport& r) {
-            return r.alive && r.readBytes > 0 && r.latencyNs > 0;
-        })) << t.name << ": heartbeats did not reach the Core peer's figures";
+        EXPECT_TRUE(core.WaitFor(
+            t.name,
+            [](const CoreReport& r) { return r.alive && r.readBytes > 0 && r.latencyNs > 0; }))
+            << t.name << ": heartbeats did not reach the Core peer's figures";
         EXPECT_GT(lib.GetLatency(t.kind), 0u) << t.name;
     }
     EXPECT_EQ(core.Stop(), 0);
@@ -179,9 +180,12 @@ TEST_F(SocketTransportTest, RecordsArriveByteExactAndMoveTheFigures) {
             // A send may time out while the pipe still carries the previous record.
             ASSERT_TRUE(kxtest::WaitFor([&] { return Write(lib, t.kind, data, error); }))
                 << t.name << " " << size << ": " << error;
-            EXPECT_TRUE(core.WaitFor(t.name, [&](const CoreReport& r) {
-                return r.lastRecordDigest == digest && r.lastRecordBytes == size;
-            })) << t.name << ": record of " << size << " bytes did not arrive intact";
+            EXPECT_TRUE(core.WaitFor(t.name,
+                                     [&](const CoreReport& r) {
+                                         return r.lastRecordDigest == digest &&
+                                                r.lastRecordBytes == size;
+                                     }))
+                << t.name << ": record of " << size << " bytes did not arrive intact";
         }
         payloadBytes += 4 + 9 + 11 + size;  // version, block, address, data
     }
@@ -190,8 +194,7 @@ TEST_F(SocketTransportTest, RecordsArriveByteExactAndMoveTheFigures) {
         EXPECT_GT(lib.GetWriteMetaBytes(t.kind), payloadBytes) << t.name;
         // What we wrote is what the Core peer counted, heartbeats aside.
         EXPECT_TRUE(core.WaitFor(t.name, [&](const CoreReport& r) {
-            return r.readBytes >= payloadBytes && r.readMetaBytes > payloadBytes &&
-                   r.latencyNs > 0;
+            return r.readBytes >= payloadBytes && r.readMetaBytes > payloadBytes && r.latencyNs > 0;
         })) << t.name;
     }
     EXPECT_EQ(core.Stop(), 0);
@@ -255,33 +258,39 @@ TEST_F(SocketTransportTest, ReconfigureRebuildsBothTransportsAndTerminateCleansU
 TEST_F(SocketTransportTest, LifecycleGuardsReportTheirTexts) {
     std::string error;
     EXPECT_FALSE(lib.Terminate(error));
-    EXPECT_EQ(error, "FakeSharedMem termination has failed: Not initialized yet; termination aborted!");
+    EXPECT_EQ(error,
+              "FakeSharedMem termination has failed: Not initialized yet; termination aborted!");
     EXPECT_FALSE(lib.Reconfigure(kSockets, error));
-    EXPECT_EQ(error, "FakeSharedMem reconfiguration has failed: Not initialized yet; "
-                     "reconfiguration aborted!");
+    EXPECT_EQ(error,
+              "FakeSharedMem reconfiguration has failed: Not initialized yet; "
+              "reconfiguration aborted!");
     EXPECT_FALSE(lib.Initialize(EPeer::Connect, 0, Tuning{}, error));
-    EXPECT_EQ(error, "FakeSharedMem initialization has failed: Should be initialized with at least "
-                     "one trasnport!");
+    EXPECT_EQ(error,
+              "FakeSharedMem initialization has failed: Should be initialized with at least "
+              "one trasnport!");
     EXPECT_FALSE(lib.IsInitialized());
 
     InitializeConnect(Tcp);
     EXPECT_FALSE(lib.Initialize(EPeer::Connect, Tcp, Tuning{}, error));
-    EXPECT_EQ(error, "FakeSharedMem initialization has failed: Already initialized; "
-                     "initialization aborted!");
+    EXPECT_EQ(error,
+              "FakeSharedMem initialization has failed: Already initialized; "
+              "initialization aborted!");
     EXPECT_FALSE(lib.Reconfigure(0, error));
-    EXPECT_EQ(error, "FakeSharedMem reconfiguration has failed: Should be reconfigured with at "
-                     "least one transport!");
+    EXPECT_EQ(error,
+              "FakeSharedMem reconfiguration has failed: Should be reconfigured with at "
+              "least one transport!");
     EXPECT_EQ(lib.GetTransports(), Tcp);
     // A write over a transport that is not running fails and counts nothing.
     EXPECT_FALSE(lib.WriteViaIpc("TestBlock", "TestAddress", "x", error));
-    EXPECT_EQ(error, "FakeSharedMem has failed to read IPC message: The transport channel has not "
-                     "been initialized!");
+    EXPECT_EQ(error,
+              "FakeSharedMem has failed to read IPC message: The transport channel has not "
+              "been initialized!");
 }
 
 // --- The handler, fed directly with what a peer could send ----------------------
 
 class MessageHandlerTest : public SocketTransportTest {
-protected:
+  protected:
     void SetUp() override { InitializeConnect(Ipc); }
 
     bool Handle(const uint8_t* data, size_t size, std::string& error) {
@@ -398,7 +407,7 @@ TEST_F(MessageHandlerTest, AcceptsPeerRecordsAndMeasuresLatency) {
 // --- The Core peer's loader, in this process --------------------------------------
 
 class TransportFileLoadTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // A file as a Connect peer would write it; nobody listens on its endpoints.
         flatbuffers::FlatBufferBuilder b(1024);

@@ -36,7 +36,9 @@ ScopedTestHome::~ScopedTestHome() {
     std::filesystem::remove_all(root_, ec);
 }
 
-std::string ScopedTestHome::DataDir() const { return root_ + "/Documents/Kelvanorix"; }
+std::string ScopedTestHome::DataDir() const {
+    return root_ + "/Documents/Kelvanorix";
+}
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline,
              std::chrono::milliseconds poll) {

@@ -17,7 +17,7 @@ namespace kxtest {
 // and XDG_CONFIG_HOME into it, so that a test and the processes it starts meet
 // each other and nobody else. Removes the directory again on destruction.
 class ScopedTestHome {
-public:
+  public:
     ScopedTestHome();
     ~ScopedTestHome();
     ScopedTestHome(const ScopedTestHome&) = delete;
@@ -27,7 +27,7 @@ public:
     std::string DataDir() const;  // <documents>/Kelvanorix
     std::string RuntimeDir() const { return root_ + "/run"; }
 
-private:
+  private:
     std::string root_;
 };
 
@@ -45,7 +45,7 @@ bool FileExists(const std::string& path);
 
 // A child process with its standard output captured through a pipe.
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     ~ChildProcess();  // kills (SIGKILL) and reaps a child that still runs
     ChildProcess(const ChildProcess&) = delete;
@@ -62,7 +62,7 @@ public:
     std::vector<std::string> ReadLines();
     const std::vector<std::string>& AllLines() const { return lines_; }
 
-private:
+  private:
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
     std::string partial_;

@@ -60,8 +60,8 @@ TEST(LinkStatisticsTest, ResetAllClearsEverySeries) {
     }
     stats.ResetAll();
     EXPECT_EQ(stats.latency.load(), 0u);
-    for (StatSeries* s : {&stats.latencySeries, &stats.read, &stats.readMeta, &stats.write,
-                          &stats.writeMeta}) {
+    for (StatSeries* s :
+         {&stats.latencySeries, &stats.read, &stats.readMeta, &stats.write, &stats.writeMeta}) {
         EXPECT_EQ(s->Total(), 0u);
     }
 }
