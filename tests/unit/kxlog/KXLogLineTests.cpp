@@ -271,6 +271,7 @@ TEST(KXLogFatal, FatalLineIsWrittenFlushedAndAborts) {
 
     EXPECT_DEATH(
         {
+            // Runs in the child only, whose home would outlive the abort.
             if (path.rfind(home.Root(), 0) != 0) {
                 std::filesystem::remove_all(home.Root());
             }
@@ -306,6 +307,8 @@ TEST(KXLogFatal, FatalAbortsEvenWithEverySinkOff) {
     kxtest::ScopedTestHome home;
     EXPECT_DEATH(
         {
+            // Runs in the child only, whose home would outlive the abort.
+            std::filesystem::remove_all(home.Root());
             kxlog::SetStderrVerbosity(kxlog::kOff);
             KXLOG_FATAL("fatal with every sink off");
         },
