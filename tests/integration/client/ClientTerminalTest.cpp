@@ -116,9 +116,6 @@ std::vector<std::string> RowValues(const std::string& screen, const std::string&
 class ClientTerminal : public ::testing::Test {
   protected:
     void SetUp() override {
-#if defined(KX_SANITIZED_BUILD)
-        GTEST_SKIP() << "terminal tests run in the plain build only";
-#endif
         if (std::string(KX_TMUX).empty()) {
             GTEST_SKIP() << "tmux is not installed";
         }
@@ -127,6 +124,7 @@ class ClientTerminal : public ::testing::Test {
         rcPath_ = home_.Root() + "/client.rc";
         panePath_ = home_.Root() + "/pane.out";
         goPath_ = home_.Root() + "/go";
+        stderrPath_ = home_.Root() + "/client.err";
         ASSERT_TRUE(peer_.Start(kxtest::ProgramPath("kxfakeshm-core-peer"), {}));
     }
 
@@ -164,15 +162,15 @@ class ClientTerminal : public ::testing::Test {
             command += " " + a;
         }
         // Ctrl-C reaches the whole foreground group; the wrapper outlives it to
-        // record the client's exit status.
-        ASSERT_TRUE(kxtest::WriteFile(wrapper,
-                                      "#!/bin/bash\n"
-                                      "trap : INT\n"
-                                      "while [ ! -e '" +
-                                          goPath_ + "' ]; do sleep 0.05; done\n" + command +
-                                          "\n"
-                                          "echo $? > '" +
-                                          rcPath_ + "'\n"));
+        // record the client's exit status. Standard error (startup log lines,
+        // sanitizer reports) goes to a file, off the dashboard's terminal.
+        const std::string script =
+            "#!/bin/bash\n"
+            "trap : INT\n"
+            "while [ ! -e '" +
+            goPath_ + "' ]; do sleep 0.05; done\n" + command + " 2>'" + stderrPath_ + "'\n" +
+            "echo $? > '" + rcPath_ + "'\n";
+        ASSERT_TRUE(kxtest::WriteFile(wrapper, script));
         Tmux(
             {"new-session", "-d", "-x", "160", "-y", "45", "-s", "client", "/bin/bash " + wrapper});
         started_ = true;
@@ -183,18 +181,14 @@ class ClientTerminal : public ::testing::Test {
         })) << Screen();
     }
 
-    std::string Screen() {
-        return Tmux({"capture-pane", "-p", "-t", "client"});
-    }
+    std::string Screen() { return Tmux({"capture-pane", "-p", "-t", "client"}); }
 
     bool WaitForScreen(const std::function<bool(const std::string&)>& condition,
                        std::chrono::milliseconds deadline = 20s) {
         return kxtest::WaitFor([&] { return condition(Screen()); }, deadline, 100ms);
     }
 
-    void SendKey(const std::string& key) {
-        Tmux({"send-keys", "-t", "client", key});
-    }
+    void SendKey(const std::string& key) { Tmux({"send-keys", "-t", "client", key}); }
 
     // Sends the quit key and checks the orderly end: exit code 0, the cursor
     // restored on the terminal, the joins and the terminations in the log.
@@ -205,7 +199,11 @@ class ClientTerminal : public ::testing::Test {
             [&] { return kxtest::ReadFile(rcPath_).find('\n') != std::string::npos; }, 10s))
             << "the client did not end after " << key << "\n"
             << Screen();
-        EXPECT_EQ(kxtest::ReadFile(rcPath_), "0\n");
+        EXPECT_EQ(kxtest::ReadFile(rcPath_), "0\n") << kxtest::ReadFile(stderrPath_);
+        const std::string stderrText = kxtest::ReadFile(stderrPath_);
+        for (const char* report : {"AddressSanitizer", "ThreadSanitizer", "runtime error:"}) {
+            EXPECT_EQ(stderrText.find(report), std::string::npos) << stderrText;
+        }
 
         EXPECT_TRUE(kxtest::WaitFor([&] {
             return kxtest::ReadFile(panePath_).find("\x1b[2 q\x1b[?25h") != std::string::npos;
@@ -249,6 +247,7 @@ class ClientTerminal : public ::testing::Test {
     std::string rcPath_;
     std::string panePath_;
     std::string goPath_;
+    std::string stderrPath_;
     bool started_ = false;
 };
 
