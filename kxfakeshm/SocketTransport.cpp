@@ -5,6 +5,8 @@
 #include <nng/protocol/pair0/pair.h>
 #include <nng/transport/ipc/ipc.h>
 
+#include <poll.h>
+
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -179,6 +181,7 @@ bool ResolveTcpUrl(Impl& impl, std::string& error) {
 // Closes the socket and clears its handles; caller holds socketMutex.
 void CloseSocketLocked(TransportChannel& channel) {
     nng_close(channel.socket);
+    channel.recvFd = -1;
     channel.socket = NNG_SOCKET_INITIALIZER;
     channel.listener = NNG_LISTENER_INITIALIZER;
     channel.dialer = NNG_DIALER_INITIALIZER;
@@ -212,6 +215,11 @@ bool OpenSocketLocked(Impl& impl, const SocketTransport& t, TransportChannel& ch
     if (!option(NNG_OPT_RECONNMINT, tuning.SocketReconnectTimeMin, "reconnect minimum timeout") ||
         !option(NNG_OPT_RECONNMAXT, tuning.SocketReconnectTimeMax, "reconnect maximum timeout")) {
         return false;
+    }
+    // Readable when a message waits; lets a non-blocking receive look without
+    // starting an NNG operation (see ReceiveTurn).
+    if (nng_socket_get_int(channel.socket, NNG_OPT_RECVFD, &channel.recvFd) != 0) {
+        channel.recvFd = -1;
     }
     nng_pipe_notify(channel.socket, NNG_PIPE_EV_ADD_POST, t.onPipeAdded, &impl);
     nng_pipe_notify(channel.socket, NNG_PIPE_EV_REM_POST, t.onPipeRemoved, &impl);
@@ -258,7 +266,15 @@ BodyEnd ReceiveTurn(Impl& impl, const SocketTransport& t, TransportChannel& chan
     int rc;
     {
         std::lock_guard lock(channel.socketMutex);
-        rc = nng_recvmsg(channel.socket, &msg, flags);
+        // A non-blocking receive first asks the socket's receive descriptor: an
+        // nng_recvmsg with NNG_FLAG_NONBLOCK on an empty socket starts and cancels
+        // an NNG operation every turn, and that storm, racing a peer's disconnect,
+        // can wedge NNG 1.5's pipe reaper for good (every later close then hangs).
+        if (flags == NNG_FLAG_NONBLOCK && channel.recvFd >= 0 && !channel.Readable()) {
+            rc = channel.socketInitialized ? NNG_EAGAIN : NNG_ECLOSED;
+        } else {
+            rc = nng_recvmsg(channel.socket, &msg, flags);
+        }
     }
     switch (rc) {
         case 0: {
@@ -453,6 +469,7 @@ bool TerminateSocket(Impl& impl, const SocketTransport& t, std::string& error) {
         nng_pipe_notify(channel->socket, NNG_PIPE_EV_REM_POST, nullptr, nullptr);
         // Closing also closes the listener or dialer and wakes a blocked receive.
         const int rc = nng_close(channel->socket);
+        channel->recvFd = -1;
         channel->socket = NNG_SOCKET_INITIALIZER;
         channel->listener = NNG_LISTENER_INITIALIZER;
         channel->dialer = NNG_DIALER_INITIALIZER;
