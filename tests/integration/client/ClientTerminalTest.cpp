@@ -125,7 +125,6 @@ class ClientTerminal : public ::testing::Test {
         panePath_ = home_.Root() + "/pane.out";
         goPath_ = home_.Root() + "/go";
         stderrPath_ = home_.Root() + "/client.err";
-        ASSERT_TRUE(peer_.Start(kxtest::ProgramPath("kxfakeshm-core-peer"), {}));
     }
 
     void TearDown() override {
@@ -153,17 +152,23 @@ class ClientTerminal : public ::testing::Test {
         return RunProgram(KX_TMUX, args);
     }
 
-    // Starts the client in the tmux window with `args`, recording the pane's
-    // output, and waits until its dashboard is up.
+    // Starts the Core peer, then the client in the tmux window with `args`.
     void StartClient(const std::vector<std::string>& args) {
-        const std::string wrapper = home_.Root() + "/run-client.sh";
-        std::string command = "\"" + kxtest::ProgramPath("kxfakeshm-connect-client") + "\"";
+        ASSERT_TRUE(peer_.Start(kxtest::ProgramPath("kxfakeshm-core-peer"), {}));
+        std::string command = "'" + kxtest::ProgramPath("kxfakeshm-connect-client") + "'";
         for (const auto& a : args) {
             command += " " + a;
         }
+        StartInTerminal(command);
+    }
+
+    // Runs `command` in the tmux window, recording the pane's output, and waits
+    // until the dashboard is up.
+    void StartInTerminal(const std::string& command) {
+        const std::string wrapper = home_.Root() + "/run-client.sh";
         // Ctrl-C reaches the whole foreground group; the wrapper outlives it to
-        // record the client's exit status. Standard error (startup log lines,
-        // sanitizer reports) goes to a file, off the dashboard's terminal.
+        // record the exit status. Standard error (startup log lines, sanitizer
+        // reports) goes to a file, off the dashboard's terminal.
         const std::string script =
             "#!/bin/bash\n"
             "trap : INT\n"
@@ -392,6 +397,17 @@ TEST_F(ClientTerminal, SharedMemOnlyRefusesToSwitchTheLastTransportOff) {
     EXPECT_EQ(kxtest::ReadFile(logPath_).find("Reconfiguring FakeSharedMem..."), std::string::npos);
 
     QuitAndVerify("Escape");
+}
+
+// The README's `make run`: the script starts a Core peer beside the client, and
+// stops it when the client ends.
+TEST_F(ClientTerminal, RunClientScriptPairsTheClientWithACorePeer) {
+    StartInTerminal("'" KX_SOURCE_DIR "/scripts/run-client' '" KX_BUILD_DIR "'");
+    ASSERT_TRUE(WaitForScreen(AllLinksUp)) << Screen();
+    // The client owns the terminal: Ctrl-C reaches it, not the peer.
+    QuitAndVerify("C-c");
+    const std::string stderrText = kxtest::ReadFile(stderrPath_);
+    EXPECT_EQ(stderrText.find("run-client:"), std::string::npos) << stderrText;
 }
 
 }  // namespace
