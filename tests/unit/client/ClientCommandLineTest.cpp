@@ -237,7 +237,7 @@ TEST(ClientCommandLine, HelpWinsAndTheFirstKeyInOrderIsReported) {
     EXPECT_EQ(unknownFirst.error, "Invalid or unknown command-line argument: 'abc'");
 }
 
-// The design's usage text, line by line.
+// The usage text, line by line, as users know it.
 const char* const kUsageText =
     "\n"
     "    Usage:\n"
