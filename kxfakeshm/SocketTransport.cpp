@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <shared_mutex>
 
 #include "kxcommon/DataDirectory.h"
 #include "kxfakeshm/Errors.h"
@@ -27,8 +28,16 @@ Wire::SourceType OwnSource(const Impl& impl) {
                                               : Wire::SourceType::Core;
 }
 
+// One tuning value, read under the tuning lock without copying the whole record
+// (the message path reads one or two values per message).
+template <typename Value>
+Value TuningValue(const Impl& impl, Value Tuning::*field) {
+    std::shared_lock lock(impl.tuning.mutex);
+    return impl.tuning.tuning.*field;
+}
+
 uint64_t ThroughputWindowNs(const Impl& impl) {
-    return impl.tuning.Snapshot().ThroughputSmoothingWindow * kMsNs;
+    return TuningValue(impl, &Tuning::ThroughputSmoothingWindow) * kMsNs;
 }
 
 // Pipe callbacks run on NNG's threads: a peer that connects or leaves starts the
@@ -73,6 +82,9 @@ const SocketTransport kIpc{
     "An IPC transport peer is connected!",
     "The IPC transport peer is disconnected!",
     "Invalid IPC transport channel!",
+    "Resolving the IPC transport URL for FakeSharedMem...",
+    "The IPC transport URL has already been resolved: '{}'; skipping further resolution!",
+    "FakeSharedMem has resolved the IPC transport URL: '{}'",
     &OnPipeEvent<Ipc>,
     &OnPipeEvent<Ipc>,
 };
@@ -85,36 +97,12 @@ const SocketTransport kTcp{
     "A TCP transport peer is connected!",
     "The TCP transport peer is disconnected!",
     "Invalid TCP transport channel!",
+    "Resolving ephemeral TCP transport URL for FakeSharedMem...",
+    "TCP transport URL has already been resolved: {}; skipping further URL resolution!",
+    "FakeSharedMem has resolved the TCP transport URL: {}",
     &OnPipeEvent<Tcp>,
     &OnPipeEvent<Tcp>,
 };
-
-bool ResolveIpcUrl(Impl& impl, std::string& error) {
-    KXLOG_INFO("Resolving the IPC transport URL for FakeSharedMem...");
-    auto channel = impl.ipcChannel.Get();
-    if (!channel) {
-        return KX_FAIL(error,
-                       "Failed to resolve the IPC transport URL for FakeSharedMem: IPC channel has "
-                       "not been initialized yet!");
-    }
-    std::lock_guard lock(channel->urlMutex);
-    if (!channel->url.empty()) {
-        KXLOG_INFO("The IPC transport URL has already been resolved: '{}'; skipping further "
-                   "resolution!",
-                   channel->url);
-        return true;
-    }
-    if (!impl.Selected(Ipc)) {
-        KXLOG_INFO("The IPC transport has been explicitly disabled; skipping further URL "
-                   "resolution!");
-        return true;
-    }
-    // An absolute socket path in the per-user runtime directory, so that peers
-    // started from different folders meet.
-    channel->url = fmt::format("ipc://{}/{}", KXCommon::RuntimeDirectory(), kPipeName);
-    KXLOG_INFO("FakeSharedMem has resolved the IPC transport URL: '{}'", channel->url);
-    return true;
-}
 
 // Binds a temporary listener on port 0 to learn a free port; the socket is closed
 // on every path, so the real listener can bind the port later.
@@ -149,33 +137,15 @@ bool FindEphemeralTcpUrl(std::string& url, std::string& error) {
     return true;
 }
 
-bool ResolveTcpUrl(Impl& impl, std::string& error) {
-    KXLOG_INFO("Resolving ephemeral TCP transport URL for FakeSharedMem...");
-    auto channel = impl.tcpChannel.Get();
-    if (!channel) {
-        return KX_FAIL(error,
-                       "Failed to resolve the TCP transport URL for FakeSharedMem: TCP channel has "
-                       "not been initialized yet!");
-    }
-    std::lock_guard lock(channel->urlMutex);
-    if (!channel->url.empty()) {
-        KXLOG_INFO("TCP transport URL has already been resolved: {}; skipping further URL "
-                   "resolution!",
-                   channel->url);
+// The endpoint this transport listens on: the IPC socket is an absolute path in
+// the per-user runtime directory, so that peers started from different folders
+// meet; TCP takes a free loopback port.
+bool MakeUrl(const SocketTransport& t, std::string& url, std::string& error) {
+    if (t.kind == Ipc) {
+        url = fmt::format("ipc://{}/{}", KXCommon::RuntimeDirectory(), kPipeName);
         return true;
     }
-    if (!impl.Selected(Tcp)) {
-        KXLOG_INFO("The TCP transport has been explicitly disabled; skipping further URL "
-                   "resolution!");
-        return true;
-    }
-    std::string url;
-    if (!FindEphemeralTcpUrl(url, error)) {
-        return false;
-    }
-    channel->url = url;
-    KXLOG_INFO("FakeSharedMem has resolved the TCP transport URL: {}", channel->url);
-    return true;
+    return FindEphemeralTcpUrl(url, error);
 }
 
 // Closes the socket and clears its handles; caller holds socketMutex.
@@ -381,7 +351,32 @@ const SocketTransport& SocketTransportOf(TransportKind kind) { return kind == Ip
 
 bool ResolveUrl(Impl& impl, const SocketTransport& t, std::string& error) {
     error.clear();
-    return t.kind == Ipc ? ResolveIpcUrl(impl, error) : ResolveTcpUrl(impl, error);
+    KXLOG_INFO("{}", t.resolvingText);
+    auto channel = impl.Slot(t.kind).Get();
+    if (!channel) {
+        return KX_FAIL(error, fmt::format("Failed to resolve the {} transport URL for "
+                                          "FakeSharedMem: {} channel has not been initialized "
+                                          "yet!",
+                                          t.word, t.word));
+    }
+    std::lock_guard lock(channel->urlMutex);
+    if (!channel->url.empty()) {
+        KXLOG_INFO(fmt::runtime(t.alreadyResolvedFormat), channel->url);
+        return true;
+    }
+    if (!impl.Selected(t.kind)) {
+        KXLOG_INFO("The {} transport has been explicitly disabled; skipping further URL "
+                   "resolution!",
+                   t.word);
+        return true;
+    }
+    std::string url;
+    if (!MakeUrl(t, url, error)) {
+        return false;
+    }
+    channel->url = url;
+    KXLOG_INFO(fmt::runtime(t.resolvedFormat), channel->url);
+    return true;
 }
 
 bool InitializeSocketChannel(Impl& impl, const SocketTransport& t, std::string& error) {
@@ -550,26 +545,32 @@ bool IsSocketWorkerRunning(Impl& impl, const SocketTransport& t, std::string& er
 bool SendMessage(Impl& impl, const SocketTransport& t, const uint8_t* buffer, size_t size,
                  uint64_t timestamp, std::string& error) {
     error.clear();
-    const std::string prefix = fmt::format("Failed to send the FakeSharedMem {} message: ", t.word);
+    // Failure texts only: built when a failure needs them, never per message.
+    const auto prefix = [&t] {
+        return fmt::format("Failed to send the FakeSharedMem {} message: ", t.word);
+    };
     try {
         auto channel = impl.Slot(t.kind).Get();
         if (!channel) {
-            error = prefix + fmt::format("The {} transport channel has not been initialized yet!",
-                                         t.word);
+            error = prefix() +
+                    fmt::format("The {} transport channel has not been initialized yet!",
+                                t.word);
             return false;
         }
         if (!channel->socketInitialized) {
-            error = prefix +
+            error = prefix() +
                     fmt::format("The {} transport socket has not been initialized yet!", t.word);
             return false;
         }
         nng_msg* msg = nullptr;
         if (nng_msg_alloc(&msg, size) != 0) {
-            error = prefix + fmt::format("The {} transport has failed to allocate nng_msg!", t.word);
+            error = prefix() +
+                    fmt::format("The {} transport has failed to allocate nng_msg!", t.word);
             return false;
         }
         std::memcpy(nng_msg_body(msg), buffer, size);
-        const int flags = impl.tuning.Snapshot().SocketSendNonBlocking ? NNG_FLAG_NONBLOCK : 0;
+        const int flags =
+            TuningValue(impl, &Tuning::SocketSendNonBlocking) ? NNG_FLAG_NONBLOCK : 0;
         int rc;
         {
             std::lock_guard lock(channel->socketMutex);
@@ -577,14 +578,14 @@ bool SendMessage(Impl& impl, const SocketTransport& t, const uint8_t* buffer, si
         }
         if (rc != 0) {
             nng_msg_free(msg);
-            error = prefix + nng_strerror(rc);
+            error = prefix() + nng_strerror(rc);
             return false;
         }
         channel->lastSentTime = timestamp;
         channel->stats.writeMeta.Record(NowNs(), size, ThroughputWindowNs(impl));
         return true;
     } catch (const std::exception& e) {
-        return KX_FAIL(error, prefix + e.what());
+        return KX_FAIL(error, prefix() + e.what());
     } catch (...) {
         return KX_FAIL(error, fmt::format("Failed to send the FakeSharedMem {} message due to an "
                                           "unknown error!",
@@ -624,16 +625,19 @@ bool WriteVia(Impl& impl, const SocketTransport& t, const std::string& block,
 
 bool SendHeartbeatVia(Impl& impl, const SocketTransport& t, std::string& error) {
     error.clear();
-    const std::string prefix = fmt::format("Failed to send a FakeSharedMem {} heartbeat: ", t.word);
+    const auto prefix = [&t] {
+        return fmt::format("Failed to send a FakeSharedMem {} heartbeat: ", t.word);
+    };
     try {
         auto channel = impl.Slot(t.kind).Get();
         if (!channel) {
-            error = prefix + fmt::format("The {} transport channel has not been initialized yet!",
-                                         t.word);
+            error = prefix() +
+                    fmt::format("The {} transport channel has not been initialized yet!",
+                                t.word);
             return false;
         }
         if (!channel->socketInitialized) {
-            error = prefix +
+            error = prefix() +
                     fmt::format("The {} transport socket has not been initialized yet!", t.word);
             return false;
         }
@@ -641,12 +645,12 @@ bool SendHeartbeatVia(Impl& impl, const SocketTransport& t, std::string& error) 
         const auto buffer = Wire::BuildHeartbeat(timestamp, OwnSource(impl));
         std::string reason;
         if (!SendMessage(impl, t, buffer.data(), buffer.size(), timestamp, reason)) {
-            error = prefix + reason;
+            error = prefix() + reason;
             return false;
         }
         return true;
     } catch (const std::exception& e) {
-        error = prefix + e.what();
+        error = prefix() + e.what();
         return false;
     } catch (...) {
         error = fmt::format("Failed to send a FakeSharedMem {} heartbeat due to an unknown error!",
@@ -657,24 +661,26 @@ bool SendHeartbeatVia(Impl& impl, const SocketTransport& t, std::string& error) 
 
 bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::string& error) {
     error.clear();
-    const std::string prefix =
-        fmt::format("Failed to handle the FakeSharedMem {} message: ", t.word);
+    const auto prefix = [&t] {
+        return fmt::format("Failed to handle the FakeSharedMem {} message: ", t.word);
+    };
     try {
         const uint64_t now = NowNs();
         auto channel = impl.Slot(t.kind).Get();
         if (!channel) {
-            error = prefix + fmt::format("The {} transport channel has not been initialized yet!",
-                                         t.word);
+            error = prefix() +
+                    fmt::format("The {} transport channel has not been initialized yet!",
+                                t.word);
             return false;
         }
         if (msg == nullptr) {
-            error = prefix + "Invalid message!";
+            error = prefix() + "Invalid message!";
             return false;
         }
         const auto* body = static_cast<const uint8_t*>(nng_msg_body(msg));
         const size_t length = nng_msg_len(msg);
         if (!Wire::VerifyMessage(body, length)) {
-            error = prefix + "Invalid FakeShm Message!";
+            error = prefix() + "Invalid FakeShm Message!";
             return false;
         }
         const Wire::Message* message = Wire::GetMessage(body);
@@ -691,11 +697,11 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
                 source = EPeer::Connect;
                 break;
             default:
-                error = prefix + "Unknown source type!";
+                error = prefix() + "Unknown source type!";
                 return false;
         }
         if (source == impl.peer.load()) {
-            error = prefix +
+            error = prefix() +
                     fmt::format("The source has the same peer type '{}' as us!", PeerName(source));
             return false;
         }
@@ -704,7 +710,7 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
             case Wire::Payload::Heartbeat: {
                 const Wire::Heartbeat* heartbeat = message->payload_as_Heartbeat();
                 if (heartbeat == nullptr) {
-                    error = prefix + "Invalid FakeShm Heartbeat payload!";
+                    error = prefix() + "Invalid FakeShm Heartbeat payload!";
                     return false;
                 }
                 channel->lastReceivedTime = NowNs();
@@ -718,7 +724,7 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
             case Wire::Payload::SharedMem: {
                 const Wire::SharedMem* record = message->payload_as_SharedMem();
                 if (record == nullptr) {
-                    error = prefix + "Invalid FakeShm SharedMem payload!";
+                    error = prefix() + "Invalid FakeShm SharedMem payload!";
                     return false;
                 }
                 channel->lastReceivedTime = NowNs();

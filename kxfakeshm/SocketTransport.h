@@ -19,6 +19,9 @@ struct SocketTransport {
     const char* connectedText;  // pipe-callback log lines
     const char* disconnectedText;
     const char* invalidChannelText;
+    const char* resolvingText;  // URL resolution log lines ({} = the URL)
+    const char* alreadyResolvedFormat;
+    const char* resolvedFormat;
     void (*onPipeAdded)(nng_pipe, nng_pipe_ev, void*);
     void (*onPipeRemoved)(nng_pipe, nng_pipe_ev, void*);
 };
