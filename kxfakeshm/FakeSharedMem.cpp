@@ -341,7 +341,9 @@ void RecordStoreWrite(Impl& impl, const std::string& block, const std::string& a
                       const std::string& data) {
     if (auto channel = impl.sharedMemChannel.Get()) {
         const uint64_t window = impl.tuning.Snapshot().ThroughputSmoothingWindow * kMsNs;
-        channel->stats.write.Record(NowNs(), block.size() + address.size() + data.size(), window);
+        const uint64_t bytes = block.size() + address.size() + data.size();
+        channel->stats.write.Record(NowNs(), bytes, window);
+        channel->stats.recordsWritten.Add(bytes);
     }
 }
 
@@ -446,6 +448,25 @@ uint64_t FakeSharedMem::GetWriteMetaBytes(TransportKind transport) const {
     return transport == SharedMem
                ? 0
                : ChannelFigure(*impl_, transport, [](auto& c) { return c.stats.writeMeta.Total(); });
+}
+
+uint64_t FakeSharedMem::GetLatencyPercentile(TransportKind transport, double percentile) const {
+    return ChannelFigure(*impl_, transport, [percentile](auto& c) {
+        return c.stats.latencyHistogram.Percentile(percentile);
+    });
+}
+uint64_t FakeSharedMem::GetTotalReadBytes(TransportKind transport) const {
+    return ChannelFigure(*impl_, transport, [](auto& c) { return c.stats.recordsRead.Bytes(); });
+}
+uint64_t FakeSharedMem::GetTotalReadMessages(TransportKind transport) const {
+    return ChannelFigure(*impl_, transport, [](auto& c) { return c.stats.recordsRead.Messages(); });
+}
+uint64_t FakeSharedMem::GetTotalWriteBytes(TransportKind transport) const {
+    return ChannelFigure(*impl_, transport, [](auto& c) { return c.stats.recordsWritten.Bytes(); });
+}
+uint64_t FakeSharedMem::GetTotalWriteMessages(TransportKind transport) const {
+    return ChannelFigure(*impl_, transport,
+                         [](auto& c) { return c.stats.recordsWritten.Messages(); });
 }
 
 Tuning FakeSharedMem::GetTuning() const { return impl_->tuning.Snapshot(); }

@@ -73,6 +73,16 @@ public:
     uint64_t GetWriteBytes(TransportKind transport) const;
     uint64_t GetReadMetaBytes(TransportKind transport) const;   // IPC and TCP only
     uint64_t GetWriteMetaBytes(TransportKind transport) const;  // IPC and TCP only
+    // Every latency sample since the last peer connect or disconnect: the value
+    // below which `percentile` percent (0..100) lie, two significant digits.
+    uint64_t GetLatencyPercentile(TransportKind transport, double percentile) const;
+    // Data records since the last peer connect or disconnect, never pruned:
+    // received over a socket transport, and sent over one or completed into the
+    // store (SharedMem). Bytes count as the Read and Write series do.
+    uint64_t GetTotalReadBytes(TransportKind transport) const;
+    uint64_t GetTotalReadMessages(TransportKind transport) const;
+    uint64_t GetTotalWriteBytes(TransportKind transport) const;
+    uint64_t GetTotalWriteMessages(TransportKind transport) const;
     Tuning GetTuning() const;
 
     struct Impl;

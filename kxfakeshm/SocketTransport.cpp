@@ -611,6 +611,7 @@ bool WriteVia(Impl& impl, const SocketTransport& t, const std::string& block,
         if (auto channel = impl.Slot(t.kind).Get()) {
             const uint64_t payload = 4 + block.size() + address.size() + data.size();
             channel->stats.write.Record(NowNs(), payload, ThroughputWindowNs(impl));
+            channel->stats.recordsWritten.Add(payload);
         }
         return true;
     } catch (const std::exception& e) {
@@ -744,6 +745,7 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
                     channel->receivedData[std::move(block)][std::move(address)] = std::move(data);
                 }
                 channel->stats.read.Record(NowNs(), payload, window);
+                channel->stats.recordsRead.Add(payload);
                 break;
             }
             default:

@@ -157,10 +157,17 @@ void Report(FakeSharedMem& library, bool digest) {
             continue;
         }
         const LastRecord record = ReadLastRecord(library, t.kind, digest);
+        // report_time_ns: the steady clock when the figures were read, so that a
+        // reader can turn the cumulative totals of two reports into rates.
+        const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch());
         std::printf(
             "{\"transport\":\"%s\",\"alive\":%s,\"latency_ns\":%llu,\"smoothed_latency_ns\":%llu,"
             "\"read_bytes\":%llu,\"read_meta_bytes\":%llu,\"write_bytes\":%llu,"
-            "\"write_meta_bytes\":%llu,\"last_record_bytes\":%llu,\"last_record_digest\":\"%s\"}\n",
+            "\"write_meta_bytes\":%llu,\"last_record_bytes\":%llu,\"last_record_digest\":\"%s\","
+            "\"latency_p50_ns\":%llu,\"latency_p99_ns\":%llu,\"total_read_bytes\":%llu,"
+            "\"total_read_messages\":%llu,\"total_write_bytes\":%llu,"
+            "\"total_write_messages\":%llu,\"report_time_ns\":%llu}\n",
             t.name, library.IsPeerAlive(t.kind) ? "true" : "false",
             static_cast<unsigned long long>(library.GetLatency(t.kind)),
             static_cast<unsigned long long>(library.GetSmoothedLatency(t.kind)),
@@ -168,7 +175,14 @@ void Report(FakeSharedMem& library, bool digest) {
             static_cast<unsigned long long>(library.GetReadMetaBytes(t.kind)),
             static_cast<unsigned long long>(library.GetWriteBytes(t.kind)),
             static_cast<unsigned long long>(library.GetWriteMetaBytes(t.kind)),
-            static_cast<unsigned long long>(record.bytes), record.digest.c_str());
+            static_cast<unsigned long long>(record.bytes), record.digest.c_str(),
+            static_cast<unsigned long long>(library.GetLatencyPercentile(t.kind, 50.0)),
+            static_cast<unsigned long long>(library.GetLatencyPercentile(t.kind, 99.0)),
+            static_cast<unsigned long long>(library.GetTotalReadBytes(t.kind)),
+            static_cast<unsigned long long>(library.GetTotalReadMessages(t.kind)),
+            static_cast<unsigned long long>(library.GetTotalWriteBytes(t.kind)),
+            static_cast<unsigned long long>(library.GetTotalWriteMessages(t.kind)),
+            static_cast<unsigned long long>(now.count()));
     }
     std::fflush(stdout);
 }
