@@ -1,0 +1,195 @@
+// Runs kxfakeshm-bench on one transport, one size and 1 s, and checks that what it
+// prints is well formed and that every figure it measured is non-zero.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <regex>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "kxconnectshm/SharedMem.h"
+
+namespace {
+
+const char* const kFixedNames[] = {"KXFakeShmHeartbeat", "TestBlock"};
+
+void RemoveFixedSegments() {
+    for (const char* name : kFixedNames) {
+        std::string ignored;
+        KXConnectShm::SharedMem::Dispose(name, ignored);
+    }
+}
+
+std::vector<std::string> Cells(const std::string& row) {
+    std::vector<std::string> cells;
+    std::stringstream in(row.substr(1));
+    std::string cell;
+    while (std::getline(in, cell, '|')) {
+        const auto b = cell.find_first_not_of(' ');
+        const auto e = cell.find_last_not_of(' ');
+        cells.push_back(b == std::string::npos ? "" : cell.substr(b, e - b + 1));
+    }
+    return cells;
+}
+
+double Number(const std::string& text) {
+    try {
+        size_t used = 0;
+        const double value = std::stod(text, &used);
+        return used == text.size() ? value : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+// The markdown tables of the output: each a header, a separator and its rows.
+std::vector<std::vector<std::vector<std::string>>> Tables(const std::vector<std::string>& lines) {
+    std::vector<std::vector<std::vector<std::string>>> tables;
+    bool inTable = false;
+    for (const std::string& line : lines) {
+        if (line.empty() || line.front() != '|') {
+            inTable = false;
+            continue;
+        }
+        if (!inTable) {
+            tables.emplace_back();
+            inTable = true;
+        }
+        tables.back().push_back(Cells(line));
+    }
+    return tables;
+}
+
+class BenchTest : public ::testing::Test {
+  protected:
+    void SetUp() override { RemoveFixedSegments(); }
+    void TearDown() override { RemoveFixedSegments(); }
+
+    // The bench's standard output, after it exited with status 0.
+    std::vector<std::string> RunBench(const std::vector<std::string>& args) {
+        kxtest::ChildProcess bench;
+        EXPECT_TRUE(bench.Start(kxtest::ProgramPath("kxfakeshm-bench"), args));
+        const auto status = bench.Wait(std::chrono::seconds(170));
+        EXPECT_TRUE(status.has_value()) << "the bench did not finish";
+        if (status) {
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+        }
+        return bench.AllLines();
+    }
+
+    kxtest::ScopedTestHome home;
+};
+
+TEST_F(BenchTest, MarkdownTablesAreWellFormedAndEveryMeasuredFigureIsNonZero) {
+    const auto lines = RunBench(
+        {"--transports", "tcp", "--sizes", "1KB", "--seconds", "1", "--idle-seconds", "1"});
+    std::string all;
+    for (const auto& l : lines) {
+        all += l + "\n";
+    }
+    const auto tables = Tables(lines);
+    ASSERT_EQ(tables.size(), 2u) << all;
+
+    // Streaming: header, separator, one row; every figure a positive number.
+    const auto& flow = tables[0];
+    ASSERT_EQ(flow.size(), 3u) << all;
+    const std::vector<std::string> header{"transport",  "size",       "MB/s",     "msg/s",
+                                          "p50 µs",     "p99 µs",     "raw MB/s", "raw msg/s",
+                                          "raw p50 µs", "raw p99 µs", "× raw",    "memcpy MB/s"};
+    EXPECT_EQ(flow[0], header);
+    ASSERT_EQ(flow[1].size(), header.size());
+    for (const auto& cell : flow[1]) {
+        EXPECT_TRUE(std::regex_match(cell, std::regex("-+:?"))) << cell;
+    }
+    const auto& row = flow[2];
+    ASSERT_EQ(row.size(), header.size()) << all;
+    EXPECT_EQ(row[0], "tcp");
+    EXPECT_EQ(row[1], "1 KB");
+    for (size_t i = 2; i < row.size(); ++i) {
+        EXPECT_GT(Number(row[i]), 0.0) << header[i] << ": '" << row[i] << "'\n" << all;
+    }
+
+    // Idle: the default and the low-CPU tuning, CPU of both peers and latency.
+    const auto& idle = tables[1];
+    ASSERT_EQ(idle.size(), 4u) << all;
+    ASSERT_EQ(idle[0].size(), 8u);
+    EXPECT_EQ(idle[2][1], "default");
+    EXPECT_EQ(idle[3][1], "low-CPU");
+    for (size_t r = 2; r < 4; ++r) {
+        ASSERT_EQ(idle[r].size(), 8u) << all;
+        EXPECT_EQ(idle[r][0], "tcp");
+        for (size_t i = 2; i < 8; ++i) {
+            EXPECT_GE(Number(idle[r][i]), 0.0) << idle[0][i] << ": '" << idle[r][i] << "'";
+        }
+        for (size_t i : {4, 5, 6, 7}) {
+            EXPECT_GT(Number(idle[r][i]), 0.0) << idle[0][i] << ": '" << idle[r][i] << "'";
+        }
+    }
+    EXPECT_NE(all.find("Targets (this run):"), std::string::npos);
+    EXPECT_EQ(all.find("Not measured"), std::string::npos) << all;
+}
+
+uint64_t JsonNumber(const std::string& text, const std::string& key, size_t from = 0) {
+    const std::regex re("\"" + key + "\":([0-9.]+)");
+    std::smatch m;
+    const std::string rest = text.substr(from);
+    if (!std::regex_search(rest, m, re)) {
+        return 0;
+    }
+    return static_cast<uint64_t>(std::stod(m[1]) * 1000);  // milli-units: 0.5 is non-zero
+}
+
+TEST_F(BenchTest, JsonOutputCarriesEveryFigureAndTheStoreSegmentsAreGoneAfterwards) {
+    const auto lines = RunBench({"--transports", "sharedmem", "--sizes", "1MB", "--seconds", "1",
+                                 "--idle-seconds", "1", "--json"});
+    ASSERT_EQ(lines.size(), 1u) << "one JSON document on one line";
+    const std::string& json = lines[0];
+    EXPECT_TRUE(std::regex_match(json, std::regex("\\{.*\\}"))) << json;
+    for (const char* key :
+         {"\"date\":", "\"machine\":", "\"cells\":[", "\"idle\":[", "\"targets\":["}) {
+        EXPECT_NE(json.find(key), std::string::npos) << key << " in " << json;
+    }
+    EXPECT_NE(json.find("\"transport\":\"sharedmem\",\"tuning\":\"default\",\"size\":1048576"),
+              std::string::npos);
+    const size_t transportFlow = json.find("\"transport_flow\":");
+    const size_t rawFlow = json.find("\"raw_flow\":");
+    ASSERT_NE(transportFlow, std::string::npos);
+    ASSERT_NE(rawFlow, std::string::npos);
+    for (size_t at : {transportFlow, rawFlow}) {
+        EXPECT_NE(json.substr(at, 30).find("\"ok\":true"), std::string::npos) << json;
+        for (const char* key : {"seconds", "messages", "bytes", "mb_per_s", "messages_per_s"}) {
+            EXPECT_GT(JsonNumber(json, key, at), 0u) << key << " in " << json.substr(at);
+        }
+    }
+    // SharedMem latency is the age of the peer's heartbeat, sampled by the Core peer.
+    EXPECT_GT(JsonNumber(json, "latency_p50_ns", transportFlow), 0u);
+    EXPECT_GT(JsonNumber(json, "ratio"), 0u);
+    EXPECT_GT(JsonNumber(json, "memcpy_mb_per_s"), 0u);
+    const size_t idle = json.find("\"idle\":[");
+    for (const char* tuning :
+         {"\"tuning\":\"default\",\"ok\":true", "\"tuning\":\"low-CPU\",\"ok\":true"}) {
+        const size_t at = json.find(tuning, idle);
+        ASSERT_NE(at, std::string::npos) << tuning << " in " << json;
+        EXPECT_GT(JsonNumber(json, "connect_cpu_ns", at), 0u);
+        EXPECT_GT(JsonNumber(json, "core_cpu_ns", at), 0u);
+    }
+    for (const char* name : kFixedNames) {
+        EXPECT_FALSE(kxtest::FileExists(std::string("/dev/shm/") + name)) << name;
+    }
+}
+
+TEST_F(BenchTest, ABadOptionIsRefusedWithTheUsage) {
+    kxtest::ChildProcess bench;
+    ASSERT_TRUE(bench.Start(kxtest::ProgramPath("kxfakeshm-bench"), {"--sizes", "3KB"}));
+    const auto status = bench.Wait();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+    std::string all;
+    for (const auto& l : bench.AllLines()) {
+        all += l + "\n";
+    }
+    EXPECT_NE(all.find("kxfakeshm-bench [options]"), std::string::npos) << all;
+}
+
+}  // namespace

@@ -1,0 +1,777 @@
+#include "Bench.h"
+
+#include <fmt/format.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/interprocess/shared_memory_object.hpp>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <thread>
+
+#include "Child.h"
+#include "Roles.h"
+
+namespace KXBench {
+namespace {
+
+constexpr double kMB = 1e6;
+constexpr auto kStartDeadline = std::chrono::seconds(30);
+const std::vector<std::string> kLowCpuTuning{"--socket-receive-nonblocking", "no"};
+
+// A private HOME, XDG_RUNTIME_DIR, XDG_DOCUMENTS_DIR and XDG_CONFIG_HOME for the
+// processes of one measurement, so that they meet each other and nobody else.
+class PrivateHome {
+  public:
+    PrivateHome() {
+        char pattern[] = "/tmp/kxbench-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        root_ = made != nullptr ? made : "";
+        if (root_.empty()) {
+            return;
+        }
+        mkdir(RuntimeDir().c_str(), 0700);
+        mkdir((root_ + "/Documents").c_str(), 0700);
+        setenv("HOME", root_.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", RuntimeDir().c_str(), 1);
+        setenv("XDG_DOCUMENTS_DIR", (root_ + "/Documents").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (root_ + "/.config").c_str(), 1);
+    }
+    ~PrivateHome() {
+        if (!root_.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(root_, ec);
+        }
+    }
+    PrivateHome(const PrivateHome&) = delete;
+    PrivateHome& operator=(const PrivateHome&) = delete;
+
+    bool Ok() const { return !root_.empty(); }
+    std::string RuntimeDir() const { return root_ + "/run"; }
+
+  private:
+    std::string root_;
+};
+
+// One streaming measurement: what was delivered between two reports.
+struct Flow {
+    bool ok = false;
+    std::string failure;
+    double seconds = 0;
+    uint64_t messages = 0;
+    uint64_t bytes = 0;
+    uint64_t p50Ns = 0;
+    uint64_t p99Ns = 0;
+
+    double MessagesPerSecond() const { return seconds > 0 ? messages / seconds : 0; }
+};
+
+struct Cell {
+    std::string transport;
+    std::string tuning = "default";
+    uint64_t size = 0;
+    Flow flow;
+    Flow raw;
+    double memcpyMBs = 0;
+
+    double MBs() const { return flow.MessagesPerSecond() * static_cast<double>(size) / kMB; }
+    double RawMBs() const { return raw.MessagesPerSecond() * static_cast<double>(size) / kMB; }
+    double Ratio() const {
+        return raw.MessagesPerSecond() > 0 ? flow.MessagesPerSecond() / raw.MessagesPerSecond() : 0;
+    }
+};
+
+struct Idle {
+    std::string transport;
+    std::string tuning;  // "default" or "low-CPU"
+    bool ok = false;
+    std::string failure;
+    double seconds = 0;
+    uint64_t connectCpuNs = 0;
+    uint64_t coreCpuNs = 0;
+    // tcp and ipc: 1 KB payloads every 2 ms, and the raw NNG round trip.
+    bool hasLatency = false;
+    uint64_t pacedP50Ns = 0;
+    uint64_t pacedP99Ns = 0;
+    uint64_t rawRttP50Ns = 0;
+    uint64_t rawRttP99Ns = 0;
+};
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Reads every child's new lines and hands each report to `onReport(index, report)`
+// until it returns true (true), a child ends or `deadline` passes (false).
+bool Pump(const std::vector<Child*>& children,
+          const std::function<bool(size_t, const Report&)>& onReport,
+          std::chrono::nanoseconds deadline, std::string& failure) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (true) {
+        for (size_t i = 0; i < children.size(); ++i) {
+            for (const std::string& line : children[i]->ReadLines()) {
+                if (auto report = ParseReport(line); report && onReport(i, *report)) {
+                    return true;
+                }
+            }
+        }
+        for (Child* child : children) {
+            if (!child->Running()) {
+                failure = fmt::format("a helper process (pid {}) ended early", child->Pid());
+                return false;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            failure = "timed out waiting for the helper processes";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::chrono::nanoseconds Seconds(double s) {
+    return std::chrono::nanoseconds(static_cast<int64_t>(s * 1e9));
+}
+
+void DisposeFixedSegments() {
+    for (const char* name : {kStoreBlock, "KXFakeShmHeartbeat"}) {
+        boost::interprocess::shared_memory_object::remove(name);
+    }
+}
+
+struct PeerPair {
+    PrivateHome home;
+    Child connect;
+    Child core;
+};
+
+// Starts the Connect peer (this program, --role connect) and the Core peer and
+// waits until each sees the other alive.
+bool StartPeers(const BenchOptions& options, PeerPair& peers, const std::string& transport,
+                const std::string& mode, uint64_t size, const std::vector<std::string>& tuning,
+                std::string& failure) {
+    if (!peers.home.Ok()) {
+        failure = "cannot make a private home directory";
+        return false;
+    }
+    if (!peers.connect.Start(options.self, Concat({"--role", "connect", "--transport", transport,
+                                                   "--mode", mode, "--size", std::to_string(size)},
+                                                  tuning))) {
+        failure = "cannot start the Connect peer";
+        return false;
+    }
+    if (!Pump(
+            {&peers.connect}, [](size_t, const Report& r) { return r.Flag("ready"); },
+            kStartDeadline, failure)) {
+        failure = "Connect peer: " + failure;
+        return false;
+    }
+    if (!peers.core.Start(options.corePeer, Concat({"--report-interval-ms", "100",
+                                                    "--record-digest", "no", "-v", "OFF"},
+                                                   tuning))) {
+        failure = "cannot start " + options.corePeer;
+        return false;
+    }
+    bool connectAlive = false;
+    bool coreAlive = false;
+    if (!Pump(
+            {&peers.connect, &peers.core},
+            [&](size_t i, const Report& r) {
+                if (i == 0 && r.Has("alive")) {
+                    connectAlive = r.Flag("alive");
+                } else if (i == 1 && r.String("transport") == transport) {
+                    coreAlive = r.Flag("alive");
+                }
+                return connectAlive && coreAlive;
+            },
+            kStartDeadline, failure)) {
+        failure = fmt::format(
+            "waiting for both peers alive (Connect sees its peer: {}, Core "
+            "sees its peer: {}): {}",
+            connectAlive, coreAlive, failure);
+        return false;
+    }
+    return true;
+}
+
+void StopPeers(PeerPair& peers) {
+    peers.core.Stop();
+    peers.connect.Stop();
+}
+
+// Delivered figures between the first report after the start and the first
+// report `seconds` later, from `source` (0 the first child, 1 the second); the
+// latency figures from the newest report of `latencySource`.
+bool MeasureFlow(const std::vector<Child*>& children, size_t source, size_t latencySource,
+                 const std::string& transport, const std::string& messagesKey,
+                 const std::string& bytesKey, double seconds, Flow& flow) {
+    std::optional<Report> base;
+    Report latest;
+    const uint64_t windowNs = static_cast<uint64_t>(seconds * 1e9);
+    std::string failure;
+    const bool done = Pump(
+        children,
+        [&](size_t i, const Report& r) {
+            if (!transport.empty() && r.Has("transport") && r.String("transport") != transport) {
+                return false;
+            }
+            if (i == latencySource && r.Has("latency_p50_ns")) {
+                latest = r;
+            }
+            if (i != source || !r.Has("report_time_ns")) {
+                return false;
+            }
+            if (!base) {
+                base = r;
+                return false;
+            }
+            if (r.Number("report_time_ns") < base->Number("report_time_ns") + windowNs) {
+                return false;
+            }
+            flow.seconds =
+                static_cast<double>(r.Number("report_time_ns") - base->Number("report_time_ns")) /
+                1e9;
+            flow.messages =
+                r.Number(messagesKey) - std::min(r.Number(messagesKey), base->Number(messagesKey));
+            flow.bytes = r.Number(bytesKey) - std::min(r.Number(bytesKey), base->Number(bytesKey));
+            if (i == latencySource) {
+                latest = r;
+            }
+            return true;
+        },
+        Seconds(seconds) + kStartDeadline, failure);
+    if (!done) {
+        flow.failure = failure;
+        return false;
+    }
+    flow.p50Ns = latest.Number("latency_p50_ns");
+    flow.p99Ns = latest.Number("latency_p99_ns");
+    flow.ok = true;
+    return true;
+}
+
+Flow MeasureTransport(const BenchOptions& options, const std::string& transport, uint64_t size,
+                      const std::vector<std::string>& tuning) {
+    Flow flow;
+    const bool shm = transport == "sharedmem";
+    {
+        PeerPair peers;
+        if (StartPeers(options, peers, transport, "stream", size, tuning, flow.failure)) {
+            // Sockets: what the Core peer received; SharedMem: what the Connect
+            // peer completed into the store. Latency: the Core peer's samples.
+            if (shm) {
+                MeasureFlow({&peers.connect, &peers.core}, 0, 1, transport, "total_write_messages",
+                            "total_write_bytes", options.seconds, flow);
+            } else {
+                MeasureFlow({&peers.connect, &peers.core}, 1, 1, transport, "total_read_messages",
+                            "total_read_bytes", options.seconds, flow);
+            }
+        }
+        StopPeers(peers);
+    }
+    if (shm) {
+        DisposeFixedSegments();
+    }
+    return flow;
+}
+
+std::string RawUrl(const std::string& transport, const PrivateHome& home) {
+    return transport == "tcp" ? "tcp://127.0.0.1:0" : "ipc://" + home.RuntimeDir() + "/kxbench-raw";
+}
+
+Flow MeasureRawNng(const BenchOptions& options, const std::string& transport, uint64_t size) {
+    Flow flow;
+    PrivateHome home;
+    Child sender;
+    Child receiver;
+    std::string url;
+    if (!sender.Start(options.self, {"--role", "raw-send", "--url", RawUrl(transport, home),
+                                     "--size", std::to_string(size)}) ||
+        !Pump(
+            {&sender},
+            [&](size_t, const Report& r) {
+                url = r.String("url");
+                return !url.empty();
+            },
+            kStartDeadline, flow.failure) ||
+        !receiver.Start(options.self, {"--role", "raw-recv", "--url", url})) {
+        if (flow.failure.empty()) {
+            flow.failure = "cannot start the raw NNG processes";
+        }
+        return flow;
+    }
+    std::string failure;
+    // The count starts with the first message received.
+    if (Pump(
+            {&sender, &receiver},
+            [](size_t i, const Report& r) { return i == 1 && r.Number("total_read_messages") > 0; },
+            kStartDeadline, failure)) {
+        MeasureFlow({&sender, &receiver}, 1, 1, "", "total_read_messages", "total_read_bytes",
+                    options.seconds, flow);
+    } else {
+        flow.failure = failure;
+    }
+    receiver.Stop();
+    sender.Stop();
+    return flow;
+}
+
+Flow MeasureRawShm(const BenchOptions& options, uint64_t size) {
+    Flow flow;
+    Child writer;
+    const std::string segment = fmt::format("kxbench-{}", getpid());
+    if (!writer.Start(options.self, {"--role", "raw-shm", "--segment", segment, "--size",
+                                     std::to_string(size)}) ||
+        !Pump(
+            {&writer}, [](size_t, const Report& r) { return r.Flag("ready"); }, kStartDeadline,
+            flow.failure)) {
+        if (flow.failure.empty()) {
+            flow.failure = "cannot start the raw store writer";
+        }
+    } else {
+        MeasureFlow({&writer}, 0, 0, "", "total_write_messages", "total_write_bytes",
+                    options.seconds, flow);
+    }
+    writer.Stop();
+    boost::interprocess::shared_memory_object::remove(segment.c_str());
+    return flow;
+}
+
+// Single-thread memcpy between two buffers touched beforehand: the ceiling of any
+// transport that copies the payload once.
+double MemcpyMBs(uint64_t size, double seconds) {
+    std::vector<char> from(size, 'x');
+    std::vector<char> to(size, 'y');
+    volatile char sink = 0;
+    uint64_t copies = 0;
+    const uint64_t start = NowNs();
+    const uint64_t end = start + static_cast<uint64_t>(seconds * 1e9);
+    uint64_t now = start;
+    while (now < end) {
+        for (int i = 0; i < 16; ++i) {
+            std::memcpy(to.data(), from.data(), size);
+            from[copies % size] = to[(copies * 7) % size];
+            ++copies;
+        }
+        now = NowNs();
+    }
+    sink = to[size / 2];
+    (void)sink;
+    const double elapsed = static_cast<double>(now - start) / 1e9;
+    return elapsed > 0 ? static_cast<double>(copies) * static_cast<double>(size) / elapsed / kMB
+                       : 0;
+}
+
+void MeasureIdleCpu(const BenchOptions& options, Idle& idle,
+                    const std::vector<std::string>& tuning) {
+    PeerPair peers;
+    if (StartPeers(options, peers, idle.transport, "idle", 1024, tuning, idle.failure)) {
+        // A short settling time, so that the start-up work is not counted.
+        std::string failure;
+        Pump(
+            {&peers.connect, &peers.core}, [](size_t, const Report&) { return false; },
+            std::chrono::milliseconds(500), failure);
+        const uint64_t connect0 = peers.connect.CpuTimeNs();
+        const uint64_t core0 = peers.core.CpuTimeNs();
+        const uint64_t start = NowNs();
+        failure.clear();
+        Pump(
+            {&peers.connect, &peers.core}, [](size_t, const Report&) { return false; },
+            Seconds(options.idleSeconds), failure);
+        const uint64_t connect1 = peers.connect.CpuTimeNs();
+        const uint64_t core1 = peers.core.CpuTimeNs();
+        idle.seconds = static_cast<double>(NowNs() - start) / 1e9;
+        if (peers.connect.Running() && peers.core.Running()) {
+            idle.connectCpuNs = connect1 - std::min(connect0, connect1);
+            idle.coreCpuNs = core1 - std::min(core0, core1);
+            idle.ok = true;
+        } else {
+            idle.failure = failure;
+        }
+    }
+    StopPeers(peers);
+    if (idle.transport == "sharedmem") {
+        DisposeFixedSegments();
+    }
+}
+
+void MeasurePacedLatency(const BenchOptions& options, Idle& idle,
+                         const std::vector<std::string>& tuning) {
+    PeerPair peers;
+    std::string failure;
+    if (StartPeers(options, peers, idle.transport, "paced", 1024, tuning, failure)) {
+        Flow flow;
+        if (MeasureFlow({&peers.connect, &peers.core}, 1, 1, idle.transport, "total_read_messages",
+                        "total_read_bytes", options.seconds, flow)) {
+            idle.pacedP50Ns = flow.p50Ns;
+            idle.pacedP99Ns = flow.p99Ns;
+        } else {
+            failure = flow.failure;
+        }
+    }
+    if (!failure.empty() && idle.failure.empty()) {
+        idle.failure = "paced latency: " + failure;
+    }
+    StopPeers(peers);
+}
+
+// Half of this is the raw one-way figure of an idle link.
+void MeasureRawRoundTrip(const BenchOptions& options, Idle& idle) {
+    PrivateHome home;
+    Child ping;
+    Child echo;
+    std::string url;
+    std::string failure;
+    const uint64_t durationMs = static_cast<uint64_t>(options.seconds * 1000);
+    if (ping.Start(options.self, {"--role", "raw-ping", "--url", RawUrl(idle.transport, home),
+                                  "--size", "1024", "--duration-ms", std::to_string(durationMs)}) &&
+        Pump(
+            {&ping},
+            [&](size_t, const Report& r) {
+                url = r.String("url");
+                return !url.empty();
+            },
+            kStartDeadline, failure) &&
+        echo.Start(options.self, {"--role", "raw-echo", "--url", url})) {
+        Pump(
+            {&ping, &echo},
+            [&](size_t i, const Report& r) {
+                if (i != 0 || !r.Has("done")) {
+                    return false;
+                }
+                idle.rawRttP50Ns = r.Number("rtt_p50_ns");
+                idle.rawRttP99Ns = r.Number("rtt_p99_ns");
+                return true;
+            },
+            Seconds(options.seconds) + kStartDeadline, failure);
+    }
+    if (idle.rawRttP50Ns == 0 && idle.failure.empty()) {
+        idle.failure = "raw round trip: " + (failure.empty() ? "no result" : failure);
+    }
+    echo.Stop();
+    ping.Stop();
+}
+
+std::string Micro(uint64_t ns) {
+    return ns == 0 ? "–" : fmt::format("{:.1f}", ns / 1e3);
+}
+std::string Rate(double v, int decimals = 1) {
+    return v <= 0 ? "–" : fmt::format("{:.{}f}", v, decimals);
+}
+std::string Ratio(double v) {
+    return v <= 0 ? "–" : fmt::format("{:.2f}", v);
+}
+std::string Milli(uint64_t ns) {
+    return fmt::format("{:.0f}", ns / 1e6);
+}
+
+std::string Trim(std::string s) {
+    const auto b = s.find_first_not_of(" \t");
+    const auto e = s.find_last_not_of(" \t\n");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+std::string CpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            const auto colon = line.find(':');
+            return colon == std::string::npos ? "unknown" : Trim(line.substr(colon + 1));
+        }
+    }
+    return "unknown";
+}
+
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string a, b, c;
+    in >> a >> b >> c;
+    return a.empty() ? "unknown" : a + " " + b + " " + c;
+}
+
+std::string Today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
+    return text;
+}
+
+struct Machine {
+    std::string date = Today();
+    unsigned cores = std::thread::hardware_concurrency();
+    std::string model = CpuModel();
+    std::string loadBefore = LoadAverage();
+    std::string loadAfter;
+};
+
+const Cell* FindCell(const std::vector<Cell>& cells, const std::string& t, uint64_t size) {
+    for (const Cell& c : cells) {
+        if (c.transport == t && c.size == size && c.tuning == "default") {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+// The issue's targets, judged on this run's ratios (reported, never enforced).
+std::vector<std::string> Targets(const std::vector<Cell>& cells, const std::vector<Idle>& idles) {
+    std::vector<std::string> lines;
+    auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
+    for (const char* t : {"tcp", "ipc"}) {
+        for (uint64_t size : {1048576ULL, 10485760ULL}) {
+            if (const Cell* c = FindCell(cells, t, size); c && c->flow.ok && c->raw.ok) {
+                lines.push_back(fmt::format("{} {}: throughput {:.2f}x raw NNG (target >= 0.8): {}",
+                                            t, SizeLabel(size), c->Ratio(),
+                                            verdict(c->Ratio() >= 0.8)));
+            }
+        }
+        if (const Cell* c = FindCell(cells, t, 1024); c && c->flow.ok && c->raw.ok) {
+            lines.push_back(fmt::format("{} 1 KB: message rate {:.2f}x raw NNG (target >= 0.5): {}",
+                                        t, c->Ratio(), verdict(c->Ratio() >= 0.5)));
+        }
+    }
+    for (const Cell& c : cells) {
+        if (c.transport == "sharedmem" && c.tuning == "default" && c.flow.ok && c.raw.ok) {
+            lines.push_back(fmt::format(
+                "sharedmem {}: throughput {:.2f}x the re-open-per-call writer (target >= 0.9): {}",
+                SizeLabel(c.size), c.Ratio(), verdict(c.Ratio() >= 0.9)));
+        }
+    }
+    for (const Idle& i : idles) {
+        if (i.hasLatency && i.tuning == "default" && i.pacedP50Ns > 0 && i.rawRttP50Ns > 0) {
+            const double limit = 1.5 * static_cast<double>(i.rawRttP50Ns) / 2.0;
+            lines.push_back(
+                fmt::format("{} 1 KB idle link: p50 {:.1f} us, limit 1.5 x half the raw round trip "
+                            "= {:.1f} us: "
+                            "{}",
+                            i.transport, i.pacedP50Ns / 1e3, limit / 1e3,
+                            verdict(static_cast<double>(i.pacedP50Ns) <= limit)));
+        }
+    }
+    return lines;
+}
+
+void PrintMarkdown(const BenchOptions& options, const Machine& machine,
+                   const std::vector<Cell>& cells, const std::vector<Idle>& idles) {
+    std::cout << fmt::format(
+        "kxfakeshm-bench {} on {} x {} (load average {} before, {} after); {:g} s per "
+        "measurement\n\n",
+        machine.date, machine.cores, machine.model, machine.loadBefore, machine.loadAfter,
+        options.seconds);
+    std::cout << "| transport | size | MB/s | msg/s | p50 µs | p99 µs | raw MB/s | raw msg/s "
+                 "| raw p50 µs | raw p99 µs | × raw | memcpy MB/s |\n";
+    std::cout << "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    for (const Cell& c : cells) {
+        std::cout << fmt::format(
+            "| {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} |\n",
+            c.tuning == "default" ? c.transport : c.transport + " (" + c.tuning + ")",
+            SizeLabel(c.size), Rate(c.MBs()), Rate(c.flow.MessagesPerSecond(), 0),
+            Micro(c.flow.p50Ns), Micro(c.flow.p99Ns), Rate(c.RawMBs()),
+            Rate(c.raw.MessagesPerSecond(), 0), Micro(c.raw.p50Ns), Micro(c.raw.p99Ns),
+            Ratio(c.Ratio()), Rate(c.memcpyMBs));
+    }
+    std::cout << "\n| transport | tuning | Connect CPU ms | Core CPU ms | idle 1 KB p50 µs "
+                 "| idle 1 KB p99 µs | raw ½ round trip p50 µs | p50 / raw ½ round trip |\n";
+    std::cout << "|---|---|---:|---:|---:|---:|---:|---:|\n";
+    for (const Idle& i : idles) {
+        const double half = i.rawRttP50Ns / 2.0;
+        std::cout << fmt::format("| {} | {} | {} | {} | {} | {} | {} | {} |\n", i.transport,
+                                 i.tuning, i.ok ? Milli(i.connectCpuNs) : "–",
+                                 i.ok ? Milli(i.coreCpuNs) : "–", Micro(i.pacedP50Ns),
+                                 Micro(i.pacedP99Ns), Micro(i.rawRttP50Ns / 2),
+                                 half > 0 && i.pacedP50Ns > 0 ? Ratio(i.pacedP50Ns / half) : "–");
+    }
+    std::cout << fmt::format(
+        "\nMB/s counts payload bytes (10^6 per MB) delivered: for tcp and ipc what the Core peer "
+        "received, for sharedmem what the Connect peer completed into the store. Latency: every "
+        "one-way sample of the run (sharedmem: the age of the peer's heartbeat). CPU: time each "
+        "peer process used in {:g} s with both peers up and no payload. low-CPU = "
+        "--socket-receive-nonblocking no.\n",
+        options.idleSeconds);
+    std::cout << "\nTargets (this run):\n";
+    for (const std::string& line : Targets(cells, idles)) {
+        std::cout << "- " << line << "\n";
+    }
+    bool failures = false;
+    for (const Cell& c : cells) {
+        for (const Flow* f : {&c.flow, &c.raw}) {
+            if (!f->ok) {
+                if (!failures) {
+                    std::cout << "\nNot measured:\n";
+                    failures = true;
+                }
+                std::cout << fmt::format("- {} {} {}: {}\n", c.transport, SizeLabel(c.size),
+                                         f == &c.flow ? "transport" : "raw", f->failure);
+            }
+        }
+    }
+    for (const Idle& i : idles) {
+        if (!i.failure.empty()) {
+            if (!failures) {
+                std::cout << "\nNot measured:\n";
+                failures = true;
+            }
+            std::cout << fmt::format("- {} idle ({}): {}\n", i.transport, i.tuning, i.failure);
+        }
+    }
+    std::cout.flush();
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonFlow(const Flow& f, uint64_t size) {
+    return fmt::format(
+        "{{\"ok\":{},\"seconds\":{:.3f},\"messages\":{},\"bytes\":{},\"mb_per_s\":{:.3f},"
+        "\"messages_per_s\":{:.1f},\"latency_p50_ns\":{},\"latency_p99_ns\":{},\"failure\":{}}}",
+        f.ok, f.seconds, f.messages, f.bytes,
+        f.MessagesPerSecond() * static_cast<double>(size) / kMB, f.MessagesPerSecond(), f.p50Ns,
+        f.p99Ns, JsonString(f.failure));
+}
+
+void PrintJson(const BenchOptions& options, const Machine& machine, const std::vector<Cell>& cells,
+               const std::vector<Idle>& idles) {
+    std::string out = fmt::format(
+        "{{\"date\":{},\"machine\":{{\"cores\":{},\"model\":{},\"load_before\":{},"
+        "\"load_after\":{}}},\"seconds\":{:g},\"idle_seconds\":{:g},\"cells\":[",
+        JsonString(machine.date), machine.cores, JsonString(machine.model),
+        JsonString(machine.loadBefore), JsonString(machine.loadAfter), options.seconds,
+        options.idleSeconds);
+    for (size_t i = 0; i < cells.size(); ++i) {
+        const Cell& c = cells[i];
+        out += fmt::format(
+            "{}{{\"transport\":{},\"tuning\":{},\"size\":{},\"transport_flow\":{},\"raw_flow\":{},"
+            "\"ratio\":{:."
+            "3f},"
+            "\"memcpy_mb_per_s\":{:.1f}}}",
+            i == 0 ? "" : ",", JsonString(c.transport), JsonString(c.tuning), c.size,
+            JsonFlow(c.flow, c.size), JsonFlow(c.raw, c.size), c.Ratio(), c.memcpyMBs);
+    }
+    out += "],\"idle\":[";
+    for (size_t k = 0; k < idles.size(); ++k) {
+        const Idle& i = idles[k];
+        out += fmt::format(
+            "{}{{\"transport\":{},\"tuning\":{},\"ok\":{},\"seconds\":{:.3f},\"connect_cpu_ns\":{},"
+            "\"core_cpu_ns\":{},\"has_latency\":{},\"paced_latency_p50_ns\":{},"
+            "\"paced_latency_p99_ns\":{},\"raw_round_trip_p50_ns\":{},"
+            "\"raw_round_trip_p99_ns\":{},\"failure\":{}}}",
+            k == 0 ? "" : ",", JsonString(i.transport), JsonString(i.tuning), i.ok, i.seconds,
+            i.connectCpuNs, i.coreCpuNs, i.hasLatency, i.pacedP50Ns, i.pacedP99Ns, i.rawRttP50Ns,
+            i.rawRttP99Ns, JsonString(i.failure));
+    }
+    out += "],\"targets\":[";
+    const auto targets = Targets(cells, idles);
+    for (size_t i = 0; i < targets.size(); ++i) {
+        out += (i == 0 ? "" : ",") + JsonString(targets[i]);
+    }
+    out += "]}\n";
+    std::cout << out;
+    std::cout.flush();
+}
+
+void Progress(const std::string& what) {
+    std::cerr << "kxfakeshm-bench: " << what << std::endl;
+}
+
+}  // namespace
+
+std::string SizeLabel(uint64_t bytes) {
+    switch (bytes) {
+        case 1024:
+            return "1 KB";
+        case 10240:
+            return "10 KB";
+        case 102400:
+            return "100 KB";
+        case 1048576:
+            return "1 MB";
+        case 10485760:
+            return "10 MB";
+        default:
+            return std::to_string(bytes) + " B";
+    }
+}
+
+int RunBench(const BenchOptions& options) {
+    Machine machine;
+    std::vector<Cell> cells;
+    std::vector<double> memcpyBySize;
+    for (uint64_t size : options.sizes) {
+        memcpyBySize.push_back(MemcpyMBs(size, std::min(options.seconds, 1.0)));
+    }
+    for (const std::string& transport : options.transports) {
+        for (size_t s = 0; s < options.sizes.size(); ++s) {
+            Cell cell;
+            cell.transport = transport;
+            cell.size = options.sizes[s];
+            cell.memcpyMBs = memcpyBySize[s];
+            Progress(fmt::format("{} {}", transport, SizeLabel(cell.size)));
+            cell.flow = MeasureTransport(options, transport, cell.size, {});
+            cell.raw = transport == "sharedmem" ? MeasureRawShm(options, cell.size)
+                                                : MeasureRawNng(options, transport, cell.size);
+            cells.push_back(cell);
+            if (options.lowCpuStreaming && transport != "sharedmem") {
+                Progress(fmt::format("{} {}, low-CPU tuning", transport, SizeLabel(cell.size)));
+                cell.tuning = "low-CPU";
+                cell.flow = MeasureTransport(options, transport, cell.size, kLowCpuTuning);
+                cells.push_back(cell);
+            }
+        }
+    }
+    std::vector<Idle> idles;
+    for (const std::string& transport : options.transports) {
+        for (bool lowCpu : {false, true}) {
+            Idle idle;
+            idle.transport = transport;
+            idle.tuning = lowCpu ? "low-CPU" : "default";
+            const std::vector<std::string> tuning =
+                lowCpu ? kLowCpuTuning : std::vector<std::string>{};
+            Progress(fmt::format("{} idle, {} tuning", transport, idle.tuning));
+            MeasureIdleCpu(options, idle, tuning);
+            if (transport != "sharedmem") {
+                idle.hasLatency = true;
+                MeasurePacedLatency(options, idle, tuning);
+                if (!lowCpu) {
+                    MeasureRawRoundTrip(options, idle);
+                } else if (!idles.empty()) {
+                    idle.rawRttP50Ns = idles.back().rawRttP50Ns;
+                    idle.rawRttP99Ns = idles.back().rawRttP99Ns;
+                }
+            }
+            idles.push_back(idle);
+        }
+    }
+    machine.loadAfter = LoadAverage();
+    if (options.json) {
+        PrintJson(options, machine, cells, idles);
+    } else {
+        PrintMarkdown(options, machine, cells, idles);
+    }
+    return 0;
+}
+
+}  // namespace KXBench
