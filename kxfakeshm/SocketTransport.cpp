@@ -749,18 +749,19 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
                 break;
             }
             default:
-                error = prefix + "Unknown payload type!";
+                error = prefix() + "Unknown payload type!";
                 return false;
         }
         const uint64_t timestamp = message->timestamp();
         if (timestamp != 0 && timestamp < now) {
-            const uint64_t latencyWindow = impl.tuning.Snapshot().LatencySmoothingWindow * kMsNs;
+            const uint64_t latencyWindow =
+                TuningValue(impl, &Tuning::LatencySmoothingWindow) * kMsNs;
             channel->stats.RecordLatency(NowNs(), now - timestamp, latencyWindow);
         }
         channel->stats.readMeta.Record(NowNs(), length, window);
         return true;
     } catch (const std::exception& e) {
-        return KX_FAIL(error, prefix + e.what());
+        return KX_FAIL(error, prefix() + e.what());
     } catch (...) {
         return KX_FAIL(error, fmt::format("Failed to handle the FakeSharedMem {} message due to an "
                                           "unknown error!",
