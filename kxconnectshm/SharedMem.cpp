@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
+#include <thread>
 #include <utility>
 
 #include "kxconnectshm/ShmString.h"
@@ -43,7 +46,7 @@ bool Fail(std::string& error, fmt::format_string<Args...> format, Args&&... args
     return false;
 }
 
-// Must run under the segment manager's lock (atomic_func): growing and assigning
+// Must run under the segment manager's lock (LockedCall): growing and assigning
 // together is what lets a locking reader see either the old or the new text.
 // Allocation inside takes only the allocator's own mutex, which is always taken
 // after the segment manager's, never before it.
@@ -59,20 +62,62 @@ void Assign(ShmString& value, const std::string& data) {
     value.assign(data.data(), data.size());
 }
 
+// Boost.Interprocess mutexes are not robust: a process killed while it holds a
+// segment's lock leaves the segment locked for good, and a plain lock would wait
+// for it forever. A live holder keeps the lock for one copy of at most the
+// segment's size, so a lock still taken after this long belongs to a process that
+// is gone.
+constexpr auto kLockDeadline = std::chrono::seconds(2);
+
+class AbandonedLock : public bip::interprocess_exception {
+  public:
+    AbandonedLock()
+        : bip::interprocess_exception(
+              "the segment is locked by a process that no longer releases it") {}
+};
+
+// Runs `f` under the segment manager's lock, as atomic_func does, but gives up
+// with AbandonedLock once the deadline has passed.
+template <typename F>
+void LockedCall(bip::managed_shared_memory& segment, F& f) {
+    const auto deadline = std::chrono::steady_clock::now() + kLockDeadline;
+    auto pause = std::chrono::microseconds(50);
+    while (!segment.try_atomic_func(f)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw AbandonedLock();
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(1));
+    }
+}
+
+void WriteCreating(const std::string& block, const std::string& address, const std::string& data,
+                   uint32_t size) {
+    bip::managed_shared_memory segment(bip::open_or_create, block.c_str(), size, nullptr,
+                                       OwnerOnly());
+    auto write = [&] {
+        ShmString* value =
+            segment.find_or_construct<ShmString>(address.c_str())(segment.get_segment_manager());
+        Assign(*value, data);
+    };
+    LockedCall(segment, write);
+}
+
 }  // namespace
 
 bool WriteTo(const std::string& block, const std::string& address, const std::string& data,
              std::string& error, uint32_t size) {
     error.clear();
     try {
-        bip::managed_shared_memory segment(bip::open_or_create, block.c_str(), size, nullptr,
-                                           OwnerOnly());
-        auto write = [&] {
-            ShmString* value = segment.find_or_construct<ShmString>(address.c_str())(
-                segment.get_segment_manager());
-            Assign(*value, data);
-        };
-        segment.atomic_func(write);
+        try {
+            WriteCreating(block, address, data, size);
+        } catch (const AbandonedLock&) {
+            // The creating call replaces an abandoned segment: its name is removed
+            // (readers that still map it keep their copy) and a fresh one is made.
+            KXLOG_WARNING("SharedMem: Replacing the segment {}: {}", block, AbandonedLock().what());
+            bip::shared_memory_object::remove(block.c_str());
+            WriteCreating(block, address, data, size);
+        }
         return true;
     } catch (const bip::interprocess_exception& e) {
         return Fail(error, "SharedMem: Error writing to device {}-{}: {}", block, address,
@@ -98,7 +143,7 @@ bool WriteTo_NotCreate(const std::string& block, const std::string& address,
                 found = true;
             }
         };
-        segment.atomic_func(write);
+        LockedCall(segment, write);
         if (!found) {
             return Fail(error,
                         "SharedMem::WriteTo_NotCreate failed: object does not exist at {}-{}",
@@ -131,7 +176,7 @@ bool ReadFrom(const std::string& block, const std::string& address, std::string&
                 found = true;
             }
         };
-        segment.atomic_func(read);
+        LockedCall(segment, read);
         if (!found) {
             return Fail(error, "SharedMem: No data available at {}-{}", block, address);
         }
