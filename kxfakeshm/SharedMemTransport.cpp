@@ -47,6 +47,11 @@ void SharedMemPass(Impl& impl, TransportChannel& channel) {
             channel.lastSentTime = timestamp;
         } else {
             KXLOG_ERROR("FakeSharedMem has failed to write a SharedMem heartbeat: {}", error);
+            // The Connect peer owns the block: one that was removed, or that a killed
+            // peer left locked, is made anew so that the two peers can meet again.
+            if (impl.peer.load() == EPeer::Connect && impl.InitializeSharedMem(error)) {
+                KXLOG_WARNING("FakeSharedMem has re-created the SharedMem heartbeat block!");
+            }
         }
     }
     SleepMilliseconds(tuning.WorkerRetryInterval);
