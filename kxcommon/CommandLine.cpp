@@ -171,7 +171,10 @@ bool CommandLineOptions::Apply(const SplitArguments& arguments, bool& helpReques
             helpRequested = true;
             return true;
         }
-        for (const auto& [key, value] : arguments.parameters) {
+        // Named references, not a structured binding: clang 14 cannot capture one.
+        for (const auto& parameter : arguments.parameters) {
+            const std::string& key = parameter.first;
+            const std::string& value = parameter.second;
             const auto option = options_.find(key);
             if (option == options_.end()) {
                 error = FormatOptionMessage(unknownKeyFormat_, key);
