@@ -1,0 +1,149 @@
+// A bounded soak run (label "soak"): this process is the Connect peer and streams
+// on all three transports while the payload size cycles through 1 KB ... 10 MB,
+// and the Core peer is restarted twice in the middle. At the end both peers'
+// resident memory is within a bound of where it settled after the first 10 s, no
+// thread has leaked, and the logs hold no error but those the restarts explain.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <iostream>
+#include <regex>
+
+#include "ReliabilitySupport.h"
+#include "kxfakeshm/FakeSharedMem.h"
+#include "kxlog/KXLog.h"
+
+namespace {
+
+using namespace KXFakeShm;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kRunTime = 60s;
+constexpr auto kSettled = 10s;
+constexpr auto kSizeStep = 2s;
+constexpr std::array<size_t, 5> kSizes{1024, 10240, 102400, 1048576, 10485760};
+const std::array<Clock::duration, 2> kRestarts{25s, 42s};
+
+#if defined(KX_SANITIZER_BUILD)
+// The sanitizers keep freed memory in quarantine and shadow what is mapped.
+constexpr uint64_t kAllowedGrowthKb = 768 * 1024;
+#else
+constexpr uint64_t kAllowedGrowthKb = 96 * 1024;
+#endif
+
+// Errors that a Core peer going away and coming back explains: sends and
+// heartbeats towards a peer that is not there, and the store segment it was
+// reading.
+bool ExplainedByRestart(const std::string& line) {
+    static const std::regex explained(
+        "failed to send an (IPC|TCP) heartbeat|"
+        "Failed to send the FakeSharedMem (IPC|TCP) message: (Timed out|Object closed)|"
+        "failed to read SharedMem peer heartbeat|Failed to read FakeSharedMem SharedMem peer "
+        "heartbeat|bHostingProcess is false");
+    return std::regex_search(line, explained);
+}
+
+struct Figures {
+    uint64_t rssKb = 0;
+    int threads = 0;
+};
+
+Figures Measure(pid_t pid) {
+    return {kxrel::ResidentKb(pid), kxrel::Threads(pid)};
+}
+
+TEST(SoakTest, AllTransportsCyclingSizesWithTwoCorePeerRestarts) {
+    kxtest::ScopedTestHome home;
+    kxrel::RemoveFixedSegments();
+    std::string error;
+    ASSERT_TRUE(kxlog::AddFile(home.Root() + "/test.log", 9, error)) << error;
+    FakeSharedMem& lib = FakeSharedMem::Instance();
+    ASSERT_TRUE(lib.Initialize(EPeer::Connect, Tcp | Ipc | SharedMem, kxrel::FaultTuning(), error))
+        << error;
+
+    const auto start = Clock::now();
+    auto size = [start] {
+        const auto step = (Clock::now() - start) / kSizeStep;
+        return kSizes[static_cast<size_t>(step) % kSizes.size()];
+    };
+    std::vector<std::unique_ptr<kxrel::Streamer>> streamers;
+    for (TransportKind kind : {Tcp, Ipc, SharedMem}) {
+        streamers.push_back(std::make_unique<kxrel::Streamer>(kind, size));
+    }
+    auto core = std::make_unique<kxrel::ReportingPeer>();
+    ASSERT_TRUE(core->StartCore());
+    auto waitAllAlive = [&] {
+        for (const char* name : {"tcp", "ipc", "sharedmem"}) {
+            EXPECT_TRUE(core->WaitFor(name, [](const kxtest::CoreReport& r) {
+                return r.alive && r.lastRecordBytes > 0;
+            })) << name;
+        }
+    };
+    waitAllAlive();
+
+    std::this_thread::sleep_until(start + kSettled);
+    const Figures connectSettled = Measure(getpid());
+    const Figures coreSettled = Measure(core->Pid());
+    for (Clock::duration at : kRestarts) {
+        std::this_thread::sleep_until(start + at);
+        EXPECT_EQ(core->Stop(), 0);
+        core = std::make_unique<kxrel::ReportingPeer>();
+        ASSERT_TRUE(core->StartCore());
+        waitAllAlive();
+    }
+    std::this_thread::sleep_until(start + kRunTime);
+    const Figures connectEnd = Measure(getpid());
+    const Figures coreEnd = Measure(core->Pid());
+    // Still streaming at the end.
+    for (size_t i = 0; i < streamers.size(); ++i) {
+        const uint64_t before = streamers[i]->Written();
+        EXPECT_TRUE(kxtest::WaitFor([&] { return streamers[i]->Written() > before; }, 30s)) << i;
+    }
+    uint64_t written = 0;
+    for (auto& streamer : streamers) {
+        written += streamer->Written();
+    }
+    streamers.clear();
+    EXPECT_EQ(core->Stop(), 0);
+    ASSERT_TRUE(lib.Terminate(error)) << error;
+    kxrel::RemoveFixedSegments();
+
+    std::cout << "soak: records written " << written << "\n"
+              << "soak: Connect peer resident " << connectSettled.rssKb << " KiB at 10 s, "
+              << connectEnd.rssKb << " KiB at the end; threads " << connectSettled.threads << " / "
+              << connectEnd.threads << "\n"
+              << "soak: Core peer resident " << coreSettled.rssKb << " KiB at 10 s, "
+              << coreEnd.rssKb << " KiB at the end (third process); threads " << coreSettled.threads
+              << " / " << coreEnd.threads << std::endl;
+    RecordProperty("connect_rss_settled_kb", std::to_string(connectSettled.rssKb));
+    RecordProperty("connect_rss_end_kb", std::to_string(connectEnd.rssKb));
+    RecordProperty("core_rss_settled_kb", std::to_string(coreSettled.rssKb));
+    RecordProperty("core_rss_end_kb", std::to_string(coreEnd.rssKb));
+
+    EXPECT_LE(connectEnd.rssKb, connectSettled.rssKb + kAllowedGrowthKb);
+    EXPECT_LE(coreEnd.rssKb, coreSettled.rssKb + kAllowedGrowthKb);
+    EXPECT_EQ(connectEnd.threads, connectSettled.threads);
+    EXPECT_EQ(coreEnd.threads, coreSettled.threads);
+
+    kxlog::Flush();
+    for (const std::string& path :
+         {home.Root() + "/test.log", home.DataDir() + "/kxfakeshm-core-peer.log"}) {
+        const std::string log = kxtest::ReadFile(path);
+        std::vector<std::string> unexplained;
+        for (const std::string& line : kxrel::ErrorLines(log)) {
+            if (!ExplainedByRestart(line)) {
+                unexplained.push_back(line);
+            }
+        }
+        std::cout << "soak: " << path.substr(path.rfind('/') + 1) << ": " << log.size()
+                  << " bytes, " << kxrel::ErrorLines(log).size() << " error lines, "
+                  << unexplained.size() << " unexplained" << std::endl;
+        EXPECT_TRUE(unexplained.empty()) << unexplained.front();
+        // No flood: the repeat counting keeps a minute of this well below this size.
+        EXPECT_LT(log.size(), 16u * 1024u * 1024u) << path;
+    }
+}
+
+}  // namespace
