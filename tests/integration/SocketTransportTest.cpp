@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <iostream>
 #include <random>
 #include <regex>
 
@@ -40,6 +41,10 @@ bool Write(FakeSharedMem& lib, TransportKind kind, const std::string& data, std:
 class SocketTransportTest : public ::testing::Test {
   protected:
     void TearDown() override {
+        if (HasFailure()) {
+            std::cerr << "--- Core peer log ---\n"
+                      << kxtest::ReadFile(home.DataDir() + "/kxfakeshm-core-peer.log");
+        }
         std::string error;
         if (lib.IsInitialized()) {
             EXPECT_TRUE(lib.Terminate(error)) << error;
