@@ -7,9 +7,12 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <limits>
 #include <mutex>
+#include <thread>
 #include <shared_mutex>
 
 #include "kxcommon/DataDirectory.h"
@@ -146,6 +149,22 @@ bool MakeUrl(const SocketTransport& t, std::string& url, std::string& error) {
         return true;
     }
     return FindEphemeralTcpUrl(url, error);
+}
+
+// NNG 1.5.2 can wedge for good in nng_close when a peer's pipe goes away while the
+// socket shuts down (a known NNG fault we could make rarer but not rule out). The
+// close runs on a short-lived thread; one that has not returned within the bound is
+// abandoned and logged, so that Stop and Terminate still finish and the process can
+// exit instead of hanging. The abandoned thread holds only NNG's own resources.
+int CloseSocketBounded(nng_socket socket, const SocketTransport& t) {
+    auto result = std::make_shared<std::promise<int>>();
+    std::future<int> done = result->get_future();
+    std::thread([socket, result] { result->set_value(nng_close(socket)); }).detach();
+    if (done.wait_for(std::chrono::seconds(3)) == std::future_status::ready) {
+        return done.get();
+    }
+    KXLOG_ERROR("The NNG {} socket has not closed within 3 s; its close is abandoned", t.word);
+    return 0;
 }
 
 // Closes the socket and clears its handles; caller holds socketMutex.
@@ -463,7 +482,7 @@ bool TerminateSocket(Impl& impl, const SocketTransport& t, std::string& error) {
         nng_pipe_notify(channel->socket, NNG_PIPE_EV_ADD_POST, nullptr, nullptr);
         nng_pipe_notify(channel->socket, NNG_PIPE_EV_REM_POST, nullptr, nullptr);
         // Closing also closes the listener or dialer and wakes a blocked receive.
-        const int rc = nng_close(channel->socket);
+        const int rc = CloseSocketBounded(channel->socket, t);
         channel->recvFd = -1;
         channel->socket = NNG_SOCKET_INITIALIZER;
         channel->listener = NNG_LISTENER_INITIALIZER;
