@@ -6,15 +6,40 @@
 
 #include <dirent.h>
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 
 #include "kxconnectshm/SharedMem.h"
 
+// The leak check of sanitizer builds: this process reads the list below, the peer
+// programs it starts read the same list from the file named in LSAN_OPTIONS.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libnng.so\n";
+}
+
 namespace kxrel {
 
 using namespace KXFakeShm;
+
+namespace {
+
+void SuppressNngLeaksInChildren() {
+    static const bool done = [] {
+        const char* current = std::getenv("LSAN_OPTIONS");
+        std::string options = current != nullptr ? current : "";
+        if (options.find("suppressions=") == std::string::npos) {
+            options +=
+                std::string(options.empty() ? "" : ":") + "suppressions=" KX_LSAN_SUPPRESSIONS;
+            setenv("LSAN_OPTIONS", options.c_str(), 1);
+        }
+        return true;
+    }();
+    (void)done;
+}
+
+}  // namespace
 
 void RemoveFixedSegments() {
     for (const char* name : {"KXFakeShmHeartbeat", "TestBlock", "Devices", "Data", "Haptics",
@@ -36,6 +61,7 @@ std::vector<std::string> ReportingPeer::CoreArgs(const std::vector<std::string>&
 }
 
 bool ReportingPeer::StartCore(const std::vector<std::string>& extra) {
+    SuppressNngLeaksInChildren();
     latest_.clear();
     ready_ = true;
     return process_.Start(kxtest::ProgramPath("kxfakeshm-core-peer"), CoreArgs(extra));
@@ -45,6 +71,7 @@ bool ReportingPeer::StartConnect(uint8_t transports, uint64_t streamBytes,
                                  const std::vector<std::string>& extra) {
     latest_.clear();
     ready_ = false;
+    SuppressNngLeaksInChildren();
     std::vector<std::string> args{"--transports", std::to_string(transports), "--stream-bytes",
                                   std::to_string(streamBytes)};
     args.insert(args.end(), extra.begin(), extra.end());
