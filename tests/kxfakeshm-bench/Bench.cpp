@@ -203,9 +203,17 @@ bool StartPeers(const BenchOptions& options, PeerPair& peers, const std::string&
     return true;
 }
 
+// Peers that did not end with status 0 within the grace time after SIGINT (then
+// killed); reported, because a clean stop is part of the library's contract.
+int gUncleanStops = 0;
+constexpr auto kStopGrace = std::chrono::seconds(10);
+
 void StopPeers(PeerPair& peers) {
-    peers.core.Stop();
-    peers.connect.Stop();
+    for (Child* child : {&peers.core, &peers.connect}) {
+        if (child->Pid() > 0 && !child->Stop(kStopGrace)) {
+            ++gUncleanStops;
+        }
+    }
 }
 
 // Delivered figures between the first report after the start and the first
@@ -600,6 +608,12 @@ void PrintMarkdown(const BenchOptions& options, const Machine& machine,
         "peer process used in {:g} s with both peers up and no payload. low-CPU = "
         "--socket-receive-nonblocking no.\n",
         options.idleSeconds);
+    if (gUncleanStops > 0) {
+        std::cout << fmt::format(
+            "\nPeer processes that did not end cleanly within {} s of SIGINT (then killed): "
+            "{}\n",
+            kStopGrace.count(), gUncleanStops);
+    }
     std::cout << "\nTargets (this run):\n";
     for (const std::string& line : Targets(cells, idles)) {
         std::cout << "- " << line << "\n";
@@ -683,7 +697,7 @@ void PrintJson(const BenchOptions& options, const Machine& machine, const std::v
             i.connectCpuNs, i.coreCpuNs, i.hasLatency, i.pacedP50Ns, i.pacedP99Ns, i.rawRttP50Ns,
             i.rawRttP99Ns, JsonString(i.failure));
     }
-    out += "],\"targets\":[";
+    out += fmt::format("],\"unclean_peer_stops\":{},\"targets\":[", gUncleanStops);
     const auto targets = Targets(cells, idles);
     for (size_t i = 0; i < targets.size(); ++i) {
         out += (i == 0 ? "" : ",") + JsonString(targets[i]);
@@ -743,7 +757,8 @@ int RunBench(const BenchOptions& options) {
         }
     }
     std::vector<Idle> idles;
-    for (const std::string& transport : options.transports) {
+    for (const std::string& transport :
+         options.idle ? options.transports : std::vector<std::string>{}) {
         for (bool lowCpu : {false, true}) {
             Idle idle;
             idle.transport = transport;

@@ -16,6 +16,7 @@ struct BenchOptions {
     double idleSeconds = 5.0;  // idle CPU window
     bool json = false;
     bool lowCpuStreaming = false;  // stream with the low-CPU tuning as well
+    bool idle = true;              // the idle measurements (CPU, idle-link latency)
     std::string self;              // this program
     std::string corePeer;          // kxfakeshm-core-peer
 };

@@ -29,6 +29,7 @@ void PrintUsage() {
                  "      --idle-seconds <number> idle CPU window (default: 5)\n"
                  "      --json                  machine-readable output\n"
                  "      --low-cpu-streaming     tcp and ipc also stream with the low-CPU tuning\n"
+                 "      --no-idle               leave out the idle measurements\n"
                  "      --core-peer <path>      the kxfakeshm-core-peer program\n"
               << std::endl;
 }
@@ -116,6 +117,8 @@ int main(int argc, char** argv) {
     for (const std::string& flag : split.flags) {
         if (flag == "json") {
             options.json = true;
+        } else if (flag == "no-idle") {
+            options.idle = false;
         } else if (flag == "low-cpu-streaming") {
             options.lowCpuStreaming = true;
         } else {
