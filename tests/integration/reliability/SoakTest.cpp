@@ -38,14 +38,15 @@ constexpr uint64_t kAllowedGrowthKb = 96 * 1024;
 #endif
 
 // Errors that a Core peer going away and coming back explains: sends and
-// heartbeats towards a peer that is not there, and the store segment it was
-// reading.
+// heartbeats towards a peer that is not there, the heartbeat it no longer writes,
+// and a stopping Core peer's socket close that NNG wedges and the library abandons.
 bool ExplainedByRestart(const std::string& line) {
     static const std::regex explained(
         "failed to send an (IPC|TCP) heartbeat|"
         "Failed to send the FakeSharedMem (IPC|TCP) message: (Timed out|Object closed)|"
         "failed to read SharedMem peer heartbeat|Failed to read FakeSharedMem SharedMem peer "
-        "heartbeat|bHostingProcess is false");
+        "heartbeat|bHostingProcess is false|"
+        "The NNG (IPC|TCP) socket has not closed within");
     return std::regex_search(line, explained);
 }
 
