@@ -318,6 +318,12 @@ BodyEnd ReceiveTurn(Impl& impl, const SocketTransport& t, TransportChannel& chan
                 KXLOG_ERROR("FakeSharedMem has failed to send an {} heartbeat: {}", t.word, error);
             }
         }
+        // After an empty non-blocking look the core goes to any thread that is ready
+        // to run (NNG's I/O threads that carry the messages, a writer); the loop
+        // still never sleeps, and spins alone on an idle core as before.
+        if (rc == NNG_EAGAIN) {
+            std::this_thread::yield();
+        }
     } else {
         SleepMilliseconds(tuning.WorkerRetryInterval);
     }
