@@ -247,21 +247,46 @@ bool OpenSocketLocked(Impl& impl, const SocketTransport& t, TransportChannel& ch
 
 enum class BodyEnd { Stop, Continue };
 
+// Waits up to `timeoutMs` (0: only looks) until NNG's receive descriptor says a
+// message waits. Touches only the descriptor, never the socket, so it runs
+// without socketMutex.
+bool WaitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN) != 0;
+}
+
 // One turn of the receive loop; returns Stop when the body must end.
 BodyEnd ReceiveTurn(Impl& impl, const SocketTransport& t, TransportChannel& channel) {
     const Tuning tuning = impl.tuning.Snapshot();
-    const int flags = tuning.SocketReceiveNonBlocking ? NNG_FLAG_NONBLOCK : 0;
+    const bool nonBlocking = tuning.SocketReceiveNonBlocking;
+    int fd;
+    {
+        std::lock_guard lock(channel.socketMutex);
+        fd = channel.recvFd;
+    }
+    // Where NNG gives a receive descriptor, the worker waits on it and calls
+    // nng_recvmsg only when a message waits:
+    // - non-blocking: an nng_recvmsg with NNG_FLAG_NONBLOCK on an empty socket
+    //   starts and cancels an NNG operation every turn, and that storm, racing a
+    //   peer's disconnect, can wedge NNG 1.5's pipe reaper for good (every later
+    //   close then hangs);
+    // - blocking: the wait up to the receive timeout happens outside socketMutex,
+    //   so the sends of other threads go on meanwhile instead of queueing behind
+    //   a receive that may have nothing to return. An infinite timeout (negative)
+    //   stays with NNG's own blocking receive, which a close can interrupt.
+    const bool waitOnDescriptor = fd >= 0 && (nonBlocking || tuning.SocketReceiveTimeout >= 0);
+    const bool messageWaits =
+        !waitOnDescriptor || WaitReadable(fd, nonBlocking ? 0 : tuning.SocketReceiveTimeout);
     nng_msg* msg = nullptr;
     int rc;
     {
         std::lock_guard lock(channel.socketMutex);
-        // A non-blocking receive first asks the socket's receive descriptor: an
-        // nng_recvmsg with NNG_FLAG_NONBLOCK on an empty socket starts and cancels
-        // an NNG operation every turn, and that storm, racing a peer's disconnect,
-        // can wedge NNG 1.5's pipe reaper for good (every later close then hangs).
-        if (flags == NNG_FLAG_NONBLOCK && channel.recvFd >= 0 && !channel.Readable()) {
-            rc = channel.socketInitialized ? NNG_EAGAIN : NNG_ECLOSED;
+        if (!channel.socketInitialized) {
+            rc = NNG_ECLOSED;
+        } else if (!messageWaits) {
+            rc = nonBlocking ? NNG_EAGAIN : NNG_ETIMEDOUT;
         } else {
+            const int flags = nonBlocking || waitOnDescriptor ? NNG_FLAG_NONBLOCK : 0;
             rc = nng_recvmsg(channel.socket, &msg, flags);
         }
     }

@@ -5,7 +5,6 @@
 // torn down stays alive until its last user is done.
 
 #include <nng/nng.h>
-#include <poll.h>
 
 #include <atomic>
 #include <cstdint>
@@ -35,12 +34,6 @@ struct TransportChannel {
     nng_listener listener = NNG_LISTENER_INITIALIZER;
     nng_dialer dialer = NNG_DIALER_INITIALIZER;
     int recvFd = -1;  // NNG's receive descriptor of `socket`, owned by NNG
-
-    // Whether a message waits on `socket`; never blocks. Caller holds socketMutex.
-    bool Readable() const {
-        pollfd fd{recvFd, POLLIN, 0};
-        return ::poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN) != 0;
-    }
 
     // The worker may run while set; `worker` is the supervise thread, owned and
     // joined by whoever stops the worker (never the worker itself).

@@ -205,6 +205,41 @@ TEST_F(SocketTransportTest, RecordsArriveByteExactAndMoveTheFigures) {
     EXPECT_EQ(core.Stop(), 0);
 }
 
+TEST_F(SocketTransportTest, SendsDoNotQueueBehindABlockingReceive) {
+    // Blocking receives with a long timeout on a quiet link: each worker spends
+    // nearly all its time waiting for a message. A send must not wait for that.
+    Tuning tuning = kxtest::TestTuning();
+    tuning.SocketReceiveNonBlocking = false;
+    tuning.SocketReceiveTimeout = 2000;
+    tuning.SocketSendTimeout = 1000;
+    tuning.HeartbeatInterval = 20;  // 200 ms
+    tuning.LivenessTimeout = 500;   // 5 s
+    InitializeConnect(kSockets, tuning);
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    WaitBothAlive(core);
+
+    constexpr int kSends = 20;
+    for (const auto& t : kBoth) {
+        const std::string data = std::string("record over ") + t.name;
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kSends; ++i) {
+            std::string error;
+            ASSERT_TRUE(Write(lib, t.kind, data, error)) << t.name << ": " << error;
+        }
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        // Queued behind the receive, the sends would take about a receive timeout
+        // each; free of it, all of them take far less than one.
+        EXPECT_LT(elapsed, std::chrono::milliseconds(tuning.SocketReceiveTimeout))
+            << t.name << ": " << kSends << " sends took "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms";
+        EXPECT_TRUE(core.WaitFor(t.name, [&](const CoreReport& r) {
+            return r.lastRecordDigest == kxtest::Digest(data);
+        })) << t.name << ": the records did not arrive";
+    }
+    EXPECT_EQ(core.Stop(), 0);
+}
+
 TEST_F(SocketTransportTest, KilledCorePeerTurnsDeadAndANewOneIsPickedUp) {
     InitializeConnect(kSockets);
     {
