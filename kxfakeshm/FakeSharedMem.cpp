@@ -41,8 +41,8 @@ void LoadTuningFileIfPresent(Impl& impl) {
 bool BringUpTransports(Impl& impl, uint8_t set, bool workerAfterEachChannel, std::string& error) {
     if (workerAfterEachChannel) {
         for (TransportKind kind : kTransportOrder) {
-            if ((set & kind) != 0 && (!InitializeChannel(impl, kind, error) ||
-                                      !StartWorker(impl, kind, error))) {
+            if ((set & kind) != 0 &&
+                (!InitializeChannel(impl, kind, error) || !StartWorker(impl, kind, error))) {
                 return false;
             }
         }
@@ -91,12 +91,14 @@ bool InitializeTransports(Impl& impl, EPeer peer, uint8_t transports, std::strin
     error.clear();
     try {
         if (impl.transports.load() != 0) {
-            return KX_FAIL(error, "FakeSharedMem initialization has failed: Already initialized; "
-                                  "initialization aborted!");
+            return KX_FAIL(error,
+                           "FakeSharedMem initialization has failed: Already initialized; "
+                           "initialization aborted!");
         }
         if (transports == 0) {
-            return KX_FAIL(error, "FakeSharedMem initialization has failed: Should be initialized "
-                                  "with at least one trasnport!");
+            return KX_FAIL(error,
+                           "FakeSharedMem initialization has failed: Should be initialized "
+                           "with at least one trasnport!");
         }
         impl.peer = peer;
         impl.transports = transports;
@@ -116,9 +118,9 @@ bool InitializeTransports(Impl& impl, EPeer peer, uint8_t transports, std::strin
         KXLOG_INFO("FakeSharedMem has been initialized successfully!");
         return true;
     } catch (const std::exception& e) {
-        return KX_FAIL(error,
-                       fmt::format("Encountered an error while initializing FakeSharedMem: {}",
-                                   e.what()));
+        return KX_FAIL(
+            error,
+            fmt::format("Encountered an error while initializing FakeSharedMem: {}", e.what()));
     } catch (...) {
         return KX_FAIL(error, "Encountered an unknown error while initializing FakeSharedMem!");
     }
@@ -144,9 +146,8 @@ void SleepMilliseconds(uint64_t ms) {
     }
     constexpr uint64_t kMaxMs = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) / kMsNs;
     const auto now = std::chrono::steady_clock::now();
-    const auto deadline =
-        ms >= kMaxMs ? std::chrono::steady_clock::time_point::max()
-                     : now + std::chrono::milliseconds(static_cast<int64_t>(ms));
+    const auto deadline = ms >= kMaxMs ? std::chrono::steady_clock::time_point::max()
+                                       : now + std::chrono::milliseconds(static_cast<int64_t>(ms));
     while (std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_until(deadline);
     }
@@ -218,7 +219,9 @@ bool PeerAlive(const Impl& impl, TransportKind kind) {
     return last != 0 && now >= last && now - last <= timeout;
 }
 
-Impl& LibraryState() { return *FakeSharedMem::Instance().impl_; }
+Impl& LibraryState() {
+    return *FakeSharedMem::Instance().impl_;
+}
 
 FakeSharedMem::FakeSharedMem() : impl_(std::make_unique<Impl>(*this)) {}
 
@@ -239,8 +242,9 @@ bool FakeSharedMem::Initialize(EPeer peer, uint8_t transports, const Tuning& tun
                                           "with specialized tuning parameters: {}",
                                           e.what()));
     } catch (...) {
-        return KX_FAIL(error, "Encountered an unknown error while initializing FakeSharedMem with "
-                              "specialized tuning parameters!");
+        return KX_FAIL(error,
+                       "Encountered an unknown error while initializing FakeSharedMem with "
+                       "specialized tuning parameters!");
     }
 }
 
@@ -251,16 +255,19 @@ bool FakeSharedMem::Reconfigure(uint8_t transports, std::string& error) {
     error.clear();
     try {
         if (impl.transports.load() == 0) {
-            return KX_FAIL(error, "FakeSharedMem reconfiguration has failed: Not initialized yet; "
-                                  "reconfiguration aborted!");
+            return KX_FAIL(error,
+                           "FakeSharedMem reconfiguration has failed: Not initialized yet; "
+                           "reconfiguration aborted!");
         }
         if (impl.peer.load() != EPeer::Connect) {
-            return KX_FAIL(error, "FakeSharedMem reconfiguration has failed: Can only be "
-                                  "reconfigured via EPeer::Connect!");
+            return KX_FAIL(error,
+                           "FakeSharedMem reconfiguration has failed: Can only be "
+                           "reconfigured via EPeer::Connect!");
         }
         if (transports == 0) {
-            return KX_FAIL(error, "FakeSharedMem reconfiguration has failed: Should be reconfigured "
-                                  "with at least one transport!");
+            return KX_FAIL(error,
+                           "FakeSharedMem reconfiguration has failed: Should be reconfigured "
+                           "with at least one transport!");
         }
         std::string reason;
         // The watcher stays stopped while we rewrite our own file, so our writes
@@ -278,9 +285,9 @@ bool FakeSharedMem::Reconfigure(uint8_t transports, std::string& error) {
         KXLOG_INFO("FakeSharedMem has been reconfigured successfully!");
         return true;
     } catch (const std::exception& e) {
-        return KX_FAIL(error,
-                       fmt::format("Encountered an error while initializing FakeSharedMem: {}",
-                                   e.what()));
+        return KX_FAIL(
+            error,
+            fmt::format("Encountered an error while initializing FakeSharedMem: {}", e.what()));
     } catch (...) {
         return KX_FAIL(error, "Encountered an unknown error while initializing FakeSharedMem!");
     }
@@ -293,8 +300,9 @@ bool FakeSharedMem::Terminate(std::string& error) {
     error.clear();
     try {
         if (impl.transports.load() == 0) {
-            return KX_FAIL(error, "FakeSharedMem termination has failed: Not initialized yet; "
-                                  "termination aborted!");
+            return KX_FAIL(error,
+                           "FakeSharedMem termination has failed: Not initialized yet; "
+                           "termination aborted!");
         }
         std::string reason;
         if (!TerminateFileWatchers(impl, reason) ||
@@ -307,23 +315,31 @@ bool FakeSharedMem::Terminate(std::string& error) {
         KXLOG_INFO("FakeSharedMem has been terminated successfully!");
         return true;
     } catch (const std::exception& e) {
-        return KX_FAIL(error,
-                       fmt::format("Encountered an error while initializing FakeSharedMem: {}",
-                                   e.what()));
+        return KX_FAIL(
+            error,
+            fmt::format("Encountered an error while initializing FakeSharedMem: {}", e.what()));
     } catch (...) {
         return KX_FAIL(error, "Encountered an unknown error while initializing FakeSharedMem!");
     }
 }
 
-bool FakeSharedMem::IsInitialized() const { return impl_->Initialized(); }
+bool FakeSharedMem::IsInitialized() const {
+    return impl_->Initialized();
+}
 
 uint8_t FakeSharedMem::GetTransports() const {
     return impl_->Initialized() ? impl_->transports.load() : 0;
 }
 
-EPeer FakeSharedMem::GetPeer() const { return impl_->peer.load(); }
-bool FakeSharedMem::IsIpcEnabled() const { return impl_->Selected(Ipc); }
-bool FakeSharedMem::IsSharedMemEnabled() const { return impl_->Selected(SharedMem); }
+EPeer FakeSharedMem::GetPeer() const {
+    return impl_->peer.load();
+}
+bool FakeSharedMem::IsIpcEnabled() const {
+    return impl_->Selected(Ipc);
+}
+bool FakeSharedMem::IsSharedMemEnabled() const {
+    return impl_->Selected(SharedMem);
+}
 
 bool FakeSharedMem::WriteViaIpc(const std::string& block, const std::string& address,
                                 const std::string& data, std::string& error) {
@@ -365,8 +381,8 @@ bool FakeSharedMem::WriteTo(const std::string& block, const std::string& address
         result = WriteVia(impl, TcpTransport(), block, address, data, error);
     }
     if ((set & SharedMem) != 0) {
-        result = result && ::KXConnectShm::SharedMem::WriteTo(block, address, data, error,
-                                                             kTestStoreSize);
+        result = result &&
+                 ::KXConnectShm::SharedMem::WriteTo(block, address, data, error, kTestStoreSize);
         if (result) {
             RecordStoreWrite(impl, block, address, data);
         }
@@ -379,8 +395,9 @@ bool FakeSharedMem::WriteTo_NotCreate(const std::string& block, const std::strin
     error.clear();
     Impl& impl = *impl_;
     if (!impl.Selected(SharedMem)) {
-        error = "FakeSharedMem has failed to write to the SharedMem store: The SharedMem transport "
-                "is not enabled!";
+        error =
+            "FakeSharedMem has failed to write to the SharedMem store: The SharedMem transport "
+            "is not enabled!";
         return false;
     }
     if (!KXConnectShm::SharedMem::WriteTo_NotCreate(block, address, data, error)) {
@@ -445,9 +462,9 @@ uint64_t FakeSharedMem::GetReadMetaBytes(TransportKind transport) const {
                : ChannelFigure(*impl_, transport, [](auto& c) { return c.stats.readMeta.Total(); });
 }
 uint64_t FakeSharedMem::GetWriteMetaBytes(TransportKind transport) const {
-    return transport == SharedMem
-               ? 0
-               : ChannelFigure(*impl_, transport, [](auto& c) { return c.stats.writeMeta.Total(); });
+    return transport == SharedMem ? 0 : ChannelFigure(*impl_, transport, [](auto& c) {
+        return c.stats.writeMeta.Total();
+    });
 }
 
 uint64_t FakeSharedMem::GetLatencyPercentile(TransportKind transport, double percentile) const {
@@ -469,6 +486,8 @@ uint64_t FakeSharedMem::GetTotalWriteMessages(TransportKind transport) const {
                          [](auto& c) { return c.stats.recordsWritten.Messages(); });
 }
 
-Tuning FakeSharedMem::GetTuning() const { return impl_->tuning.Snapshot(); }
+Tuning FakeSharedMem::GetTuning() const {
+    return impl_->tuning.Snapshot();
+}
 
 }  // namespace KXFakeShm

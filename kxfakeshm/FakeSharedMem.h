@@ -28,7 +28,7 @@ enum TransportKind : uint8_t {
 class FakeSharedMem;
 
 class FakeSharedMem {
-public:
+  public:
     // The process-wide library object, created on first use.
     static FakeSharedMem& Instance();
 
@@ -47,10 +47,10 @@ public:
     bool IsSharedMemEnabled() const;
 
     // Data records over the socket transports.
-    bool WriteViaIpc(const std::string& block, const std::string& address,
-                     const std::string& data, std::string& error);
-    bool WriteViaTcp(const std::string& block, const std::string& address,
-                     const std::string& data, std::string& error);
+    bool WriteViaIpc(const std::string& block, const std::string& address, const std::string& data,
+                     std::string& error);
+    bool WriteViaTcp(const std::string& block, const std::string& address, const std::string& data,
+                     std::string& error);
     // Fan-out to every active transport (IPC, TCP, then the 20 MiB store), and the
     // store write that never creates a segment or object.
     bool WriteTo(const std::string& block, const std::string& address, const std::string& data,
@@ -87,7 +87,7 @@ public:
 
     struct Impl;
 
-protected:
+  protected:
     FakeSharedMem();
 
     // The shared-memory heartbeat block, implemented by the concrete class.
@@ -96,7 +96,7 @@ protected:
     virtual bool ReadPeerHeartbeat(uint64_t& timestamp, std::string& error) = 0;
     virtual bool SendHeartbeat(uint64_t timestamp, std::string& error) = 0;
 
-private:
+  private:
     friend Impl& LibraryState();
     std::unique_ptr<Impl> impl_;
 };

@@ -14,7 +14,7 @@
 namespace KXFakeShm {
 
 class StatSeries {
-public:
+  public:
     // Appends (now, value) and drops samples strictly older than now - windowNs.
     // Takes the series lock; never blocks on anything else. Value 0 records nothing.
     void Record(uint64_t now, uint64_t value, uint64_t windowNs);
@@ -25,7 +25,7 @@ public:
     // Total divided by the number of samples, 0 when empty.
     uint64_t Average() const;
 
-private:
+  private:
     mutable KXCommon::HybridSharedMutex lock_;
     std::deque<std::pair<uint64_t, uint64_t>> samples_;  // (time ns, value), under lock_
     std::atomic<uint64_t> total_{0};
@@ -36,7 +36,7 @@ private:
 // to 10 s (one bucket below, one at and above). Constant memory, no lock and no
 // allocation per sample, so every sample of a link can be kept since its reset.
 class LatencyHistogram {
-public:
+  public:
     void Record(uint64_t valueNs);
     void Reset();
 
@@ -48,8 +48,8 @@ public:
 
     static constexpr uint64_t kLowestNs = 1'000;            // 1 us
     static constexpr uint64_t kHighestNs = 10'000'000'000;  // 10 s
-    static constexpr int kDecades = 7;                       // 1 us .. 10 s
-    static constexpr int kPerDecade = 90;                    // mantissas 10..99
+    static constexpr int kDecades = 7;                      // 1 us .. 10 s
+    static constexpr int kPerDecade = 90;                   // mantissas 10..99
     static constexpr int kBuckets = kDecades * kPerDecade + 2;
 
     static int BucketOf(uint64_t valueNs);
@@ -57,7 +57,7 @@ public:
     static uint64_t BucketLow(int bucket);
     static uint64_t BucketHigh(int bucket);
 
-private:
+  private:
     std::array<std::atomic<uint64_t>, kBuckets> counts_{};
     std::atomic<uint64_t> min_{UINT64_MAX};
     std::atomic<uint64_t> max_{0};
@@ -66,7 +66,7 @@ private:
 // Data records carried since the last reset, never pruned: payload bytes (as the
 // byte series count them) and the number of records.
 class RecordCounter {
-public:
+  public:
     void Add(uint64_t bytes) {
         bytes_.fetch_add(bytes, std::memory_order_relaxed);
         messages_.fetch_add(1, std::memory_order_relaxed);
@@ -78,7 +78,7 @@ public:
     uint64_t Bytes() const { return bytes_.load(std::memory_order_relaxed); }
     uint64_t Messages() const { return messages_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     std::atomic<uint64_t> bytes_{0};
     std::atomic<uint64_t> messages_{0};
 };

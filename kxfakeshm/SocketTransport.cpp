@@ -12,8 +12,8 @@
 #include <future>
 #include <limits>
 #include <mutex>
-#include <thread>
 #include <shared_mutex>
+#include <thread>
 
 #include "kxcommon/DataDirectory.h"
 #include "kxfakeshm/Errors.h"
@@ -27,8 +27,7 @@ namespace {
 constexpr const char* kPipeName = "Kelvanorix";
 
 Wire::SourceType OwnSource(const Impl& impl) {
-    return impl.peer.load() == EPeer::Connect ? Wire::SourceType::Connect
-                                              : Wire::SourceType::Core;
+    return impl.peer.load() == EPeer::Connect ? Wire::SourceType::Connect : Wire::SourceType::Core;
 }
 
 // One tuning value, read under the tuning lock without copying the whole record
@@ -112,8 +111,9 @@ const SocketTransport kTcp{
 bool FindEphemeralTcpUrl(std::string& url, std::string& error) {
     nng_socket socket = NNG_SOCKET_INITIALIZER;
     if (nng_pair0_open(&socket) != 0) {
-        return KX_FAIL(error, "Failed to open the temporary NNG socket for TCP transport URL "
-                              "resolution!");
+        return KX_FAIL(error,
+                       "Failed to open the temporary NNG socket for TCP transport URL "
+                       "resolution!");
     }
     struct Closer {
         nng_socket s;
@@ -188,8 +188,8 @@ bool OpenSocketLocked(Impl& impl, const SocketTransport& t, TransportChannel& ch
     auto option = [&](const char* name, int32_t ms, const char* what) {
         if (nng_socket_set_ms(channel.socket, name, ms) != 0) {
             CloseSocketLocked(channel);
-            return KX_FAIL(error,
-                           prefix + fmt::format("Failed to to set the {} on the NNG socket!", what));
+            return KX_FAIL(
+                error, prefix + fmt::format("Failed to to set the {} on the NNG socket!", what));
         }
         return true;
     };
@@ -294,9 +294,10 @@ BodyEnd ReceiveTurn(Impl& impl, const SocketTransport& t, TransportChannel& chan
         case 0: {
             std::string error;
             if (!HandleMessage(impl, t, msg, error)) {
-                KXLOG_ERROR("FakeSharedMem has failed to handle the received message via the {} "
-                            "channel: {}",
-                            t.word, error);
+                KXLOG_ERROR(
+                    "FakeSharedMem has failed to handle the received message via the {} "
+                    "channel: {}",
+                    t.word, error);
             }
             nng_msg_free(msg);
             break;
@@ -305,32 +306,36 @@ BodyEnd ReceiveTurn(Impl& impl, const SocketTransport& t, TransportChannel& chan
         case NNG_ETIMEDOUT:
             break;
         case NNG_ECLOSED:
-            KXLOG_WARNING("FakeSharedMem {} socket has been closed; exiting the {} worker "
-                          "thread...",
-                          t.word, t.word);
+            KXLOG_WARNING(
+                "FakeSharedMem {} socket has been closed; exiting the {} worker "
+                "thread...",
+                t.word, t.word);
             return BodyEnd::Stop;
         case NNG_EINVAL:
-            KXLOG_WARNING("FakeSharedMem {} socket has failed: An invalid set of flags was "
-                          "specified!",
-                          t.word);
+            KXLOG_WARNING(
+                "FakeSharedMem {} socket has failed: An invalid set of flags was "
+                "specified!",
+                t.word);
             return BodyEnd::Stop;
         case NNG_ENOMEM:
             KXLOG_WARNING("FakeSharedMem {} socket has failed: Insufficient memory is available!",
                           t.word);
             return BodyEnd::Stop;
         case NNG_ENOTSUP:
-            KXLOG_WARNING("FakeSharedMem {} socket has failed: The protocol for socket s does not "
-                          "support receiving!",
-                          t.word);
+            KXLOG_WARNING(
+                "FakeSharedMem {} socket has failed: The protocol for socket s does not "
+                "support receiving!",
+                t.word);
             return BodyEnd::Stop;
         case NNG_ESTATE:
-            KXLOG_WARNING("FakeSharedMem {} socket has failed: The socket cannot receive data in "
-                          "this state!",
-                          t.word);
+            KXLOG_WARNING(
+                "FakeSharedMem {} socket has failed: The socket cannot receive data in "
+                "this state!",
+                t.word);
             return BodyEnd::Stop;
         default:
-            KXLOG_ERROR("FakeSharedMem {} socket has failed with an unknown error code: {}",
-                        t.word, rc);
+            KXLOG_ERROR("FakeSharedMem {} socket has failed with an unknown error code: {}", t.word,
+                        rc);
             return BodyEnd::Stop;
     }
 
@@ -395,9 +400,15 @@ void SocketWorkerSupervise(Impl* impl, const SocketTransport* t) {
 
 }  // namespace
 
-const SocketTransport& IpcTransport() { return kIpc; }
-const SocketTransport& TcpTransport() { return kTcp; }
-const SocketTransport& SocketTransportOf(TransportKind kind) { return kind == Ipc ? kIpc : kTcp; }
+const SocketTransport& IpcTransport() {
+    return kIpc;
+}
+const SocketTransport& TcpTransport() {
+    return kTcp;
+}
+const SocketTransport& SocketTransportOf(TransportKind kind) {
+    return kind == Ipc ? kIpc : kTcp;
+}
 
 bool ResolveUrl(Impl& impl, const SocketTransport& t, std::string& error) {
     error.clear();
@@ -415,9 +426,10 @@ bool ResolveUrl(Impl& impl, const SocketTransport& t, std::string& error) {
         return true;
     }
     if (!impl.Selected(t.kind)) {
-        KXLOG_INFO("The {} transport has been explicitly disabled; skipping further URL "
-                   "resolution!",
-                   t.word);
+        KXLOG_INFO(
+            "The {} transport has been explicitly disabled; skipping further URL "
+            "resolution!",
+            t.word);
         return true;
     }
     std::string url;
@@ -534,12 +546,12 @@ bool StartSocketWorker(Impl& impl, const SocketTransport& t, std::string& error)
     KXLOG_INFO("Starting the FakeSharedMem {} worker thread...", t.word);
     auto channel = impl.Slot(t.kind).Get();
     if (!channel) {
-        return KX_FAIL(error,
-                       fmt::format("The {} transport channel has not been initialized yet!", t.word));
+        return KX_FAIL(
+            error, fmt::format("The {} transport channel has not been initialized yet!", t.word));
     }
     if (channel->workerRunning) {
-        return KX_FAIL(error,
-                       fmt::format("The FakeSharedMem {} worker thread is already running!", t.word));
+        return KX_FAIL(
+            error, fmt::format("The FakeSharedMem {} worker thread is already running!", t.word));
     }
     if (channel->worker.joinable()) {
         return KX_FAIL(error,
@@ -561,8 +573,8 @@ bool StopSocketWorker(Impl& impl, const SocketTransport& t, std::string& error) 
     KXLOG_INFO("Stopping the FakeSharedMem {} worker thread...", t.word);
     auto channel = impl.Slot(t.kind).Get();
     if (!channel) {
-        return KX_FAIL(error,
-                       fmt::format("The {} transport channel has not been initialized yet!", t.word));
+        return KX_FAIL(
+            error, fmt::format("The {} transport channel has not been initialized yet!", t.word));
     }
     if (!channel->workerRunning) {
         return KX_FAIL(error,
@@ -603,8 +615,7 @@ bool SendMessage(Impl& impl, const SocketTransport& t, const uint8_t* buffer, si
         auto channel = impl.Slot(t.kind).Get();
         if (!channel) {
             error = prefix() +
-                    fmt::format("The {} transport channel has not been initialized yet!",
-                                t.word);
+                    fmt::format("The {} transport channel has not been initialized yet!", t.word);
             return false;
         }
         if (!channel->socketInitialized) {
@@ -614,13 +625,12 @@ bool SendMessage(Impl& impl, const SocketTransport& t, const uint8_t* buffer, si
         }
         nng_msg* msg = nullptr;
         if (nng_msg_alloc(&msg, size) != 0) {
-            error = prefix() +
-                    fmt::format("The {} transport has failed to allocate nng_msg!", t.word);
+            error =
+                prefix() + fmt::format("The {} transport has failed to allocate nng_msg!", t.word);
             return false;
         }
         std::memcpy(nng_msg_body(msg), buffer, size);
-        const int flags =
-            TuningValue(impl, &Tuning::SocketSendNonBlocking) ? NNG_FLAG_NONBLOCK : 0;
+        const int flags = TuningValue(impl, &Tuning::SocketSendNonBlocking) ? NNG_FLAG_NONBLOCK : 0;
         int rc;
         {
             std::lock_guard lock(channel->socketMutex);
@@ -653,8 +663,7 @@ bool WriteVia(Impl& impl, const SocketTransport& t, const std::string& block,
                                               t.word));
         }
         const uint64_t timestamp = NowNs();
-        const auto buffer =
-            Wire::BuildDataRecord(timestamp, OwnSource(impl), block, address, data);
+        const auto buffer = Wire::BuildDataRecord(timestamp, OwnSource(impl), block, address, data);
         if (!SendMessage(impl, t, buffer.data(), buffer.size(), timestamp, error)) {
             return false;
         }
@@ -665,8 +674,8 @@ bool WriteVia(Impl& impl, const SocketTransport& t, const std::string& block,
         }
         return true;
     } catch (const std::exception& e) {
-        return KX_FAIL(error, fmt::format("FakeSharedMem has failed to write {} message: {}", t.word,
-                                          e.what()));
+        return KX_FAIL(error, fmt::format("FakeSharedMem has failed to write {} message: {}",
+                                          t.word, e.what()));
     } catch (...) {
         return KX_FAIL(error, fmt::format("FakeSharedMem has failed to write {} message due to an "
                                           "unknown error!",
@@ -683,8 +692,7 @@ bool SendHeartbeatVia(Impl& impl, const SocketTransport& t, std::string& error) 
         auto channel = impl.Slot(t.kind).Get();
         if (!channel) {
             error = prefix() +
-                    fmt::format("The {} transport channel has not been initialized yet!",
-                                t.word);
+                    fmt::format("The {} transport channel has not been initialized yet!", t.word);
             return false;
         }
         if (!channel->socketInitialized) {
@@ -720,8 +728,7 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
         auto channel = impl.Slot(t.kind).Get();
         if (!channel) {
             error = prefix() +
-                    fmt::format("The {} transport channel has not been initialized yet!",
-                                t.word);
+                    fmt::format("The {} transport channel has not been initialized yet!", t.word);
             return false;
         }
         if (msg == nullptr) {

@@ -8,7 +8,7 @@ namespace KXLogImpl {
 // The process-wide facade that starts and stops the log. It keeps its own copy of
 // the process's arguments (for the "-v" flag) and reports its lifecycle in the log.
 class Log {
-public:
+  public:
     static Log& Instance();
     virtual ~Log();
 
@@ -19,7 +19,7 @@ public:
     // "KXLog <version>-<revision>".
     static const std::string& DisplayName();
 
-private:
+  private:
     Log();
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -233,9 +233,10 @@ TEST_F(SocketTransportTest, SendsDoNotQueueBehindABlockingReceive) {
         EXPECT_LT(elapsed, std::chrono::milliseconds(tuning.SocketReceiveTimeout))
             << t.name << ": " << kSends << " sends took "
             << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms";
-        EXPECT_TRUE(core.WaitFor(t.name, [&](const CoreReport& r) {
-            return r.lastRecordDigest == kxtest::Digest(data);
-        })) << t.name << ": the records did not arrive";
+        EXPECT_TRUE(core.WaitFor(
+            t.name,
+            [&](const CoreReport& r) { return r.lastRecordDigest == kxtest::Digest(data); }))
+            << t.name << ": the records did not arrive";
     }
     EXPECT_EQ(core.Stop(), 0);
 }

@@ -105,8 +105,8 @@ bool StartLog(bool verbose) {
     if (!verbose) {
         kxlog::SetStderrVerbosity(kxlog::kOff);
     }
-    const std::string path = KXCommon::DataDirectory() + KXCommon::kPathSeparator +
-                             "kxfakeshm-core-peer.log";
+    const std::string path =
+        KXCommon::DataDirectory() + KXCommon::kPathSeparator + "kxfakeshm-core-peer.log";
     std::string reason;
     if (!KXCommon::EnsureParentDirectory(path, reason) || !kxlog::AddFile(path, 9, reason)) {
         std::cerr << "Failed to open the log file '" << path << "': " << reason << "\n";
@@ -149,8 +149,8 @@ void Report(FakeSharedMem& library, bool digest) {
     static constexpr struct {
         TransportKind kind;
         const char* name;
-    } kTransports[] = {{KXFakeShm::Tcp, "tcp"}, {KXFakeShm::Ipc, "ipc"},
-                       {KXFakeShm::SharedMem, "sharedmem"}};
+    } kTransports[] = {
+        {KXFakeShm::Tcp, "tcp"}, {KXFakeShm::Ipc, "ipc"}, {KXFakeShm::SharedMem, "sharedmem"}};
     const uint8_t active = library.GetTransports();
     for (const auto& t : kTransports) {
         if ((active & t.kind) == 0) {
@@ -227,7 +227,8 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     const auto end = options.durationS > 0 ? start + std::chrono::seconds(options.durationS)
                                            : Clock::time_point::max();
-    const auto interval = std::chrono::milliseconds(std::max<uint64_t>(options.reportIntervalMs, 1));
+    const auto interval =
+        std::chrono::milliseconds(std::max<uint64_t>(options.reportIntervalMs, 1));
     auto nextReport = start + interval;
     while (true) {
         const auto wakeUp = std::min(nextReport, end);

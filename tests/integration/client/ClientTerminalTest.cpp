@@ -207,8 +207,7 @@ class ClientTerminal : public ::testing::Test {
         constexpr auto kQuitBound = 10s;
 #endif
         ASSERT_TRUE(kxtest::WaitFor(
-            [&] { return kxtest::ReadFile(rcPath_).find('\n') != std::string::npos; },
-            kQuitBound))
+            [&] { return kxtest::ReadFile(rcPath_).find('\n') != std::string::npos; }, kQuitBound))
             << "the client did not end after " << key << "\n"
             << Screen();
         EXPECT_EQ(kxtest::ReadFile(rcPath_), "0\n") << kxtest::ReadFile(stderrPath_);
