@@ -11,13 +11,16 @@
 #include <cstring>
 #include <future>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
+#include <utility>
 
 #include "kxcommon/DataDirectory.h"
 #include "kxfakeshm/Errors.h"
 #include "kxfakeshm/HotReload.h"
+#include "kxfakeshm/NngMessageBuilder.h"
 #include "kxfakeshm/WireMessage.h"
 #include "kxlog/KXLog.h"
 
@@ -604,13 +607,35 @@ bool IsSocketWorkerRunning(Impl& impl, const SocketTransport& t, std::string& er
     return channel->workerRunning;
 }
 
-bool SendMessage(Impl& impl, const SocketTransport& t, const uint8_t* buffer, size_t size,
-                 uint64_t timestamp, std::string& error) {
+namespace {
+
+// Builds one message with `build` (which finishes the builder) into an NNG
+// message of at least `capacity` bytes and sends it with SendNngMessage.
+template <typename Build>
+bool BuildAndSend(Impl& impl, const SocketTransport& t, size_t capacity, uint64_t timestamp,
+                  Build build, std::string& error) {
+    nng_msg* msg = BuildNngMessage(capacity, build);
+    if (msg == nullptr) {
+        error = fmt::format(
+            "Failed to send the FakeSharedMem {} message: The {} transport has failed to "
+            "allocate nng_msg!",
+            t.word, t.word);
+        return false;
+    }
+    return SendNngMessage(impl, t, msg, timestamp, error);
+}
+
+}  // namespace
+
+bool SendNngMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, uint64_t timestamp,
+                    std::string& error) {
     error.clear();
     // Failure texts only: built when a failure needs them, never per message.
     const auto prefix = [&t] {
         return fmt::format("Failed to send the FakeSharedMem {} message: ", t.word);
     };
+    // Owns `msg` until NNG takes it.
+    std::unique_ptr<nng_msg, void (*)(nng_msg*)> owned(msg, nng_msg_free);
     try {
         auto channel = impl.Slot(t.kind).Get();
         if (!channel) {
@@ -623,13 +648,7 @@ bool SendMessage(Impl& impl, const SocketTransport& t, const uint8_t* buffer, si
                     fmt::format("The {} transport socket has not been initialized yet!", t.word);
             return false;
         }
-        nng_msg* msg = nullptr;
-        if (nng_msg_alloc(&msg, size) != 0) {
-            error =
-                prefix() + fmt::format("The {} transport has failed to allocate nng_msg!", t.word);
-            return false;
-        }
-        std::memcpy(nng_msg_body(msg), buffer, size);
+        const size_t size = nng_msg_len(msg);
         const int flags = TuningValue(impl, &Tuning::SocketSendNonBlocking) ? NNG_FLAG_NONBLOCK : 0;
         int rc;
         {
@@ -637,10 +656,10 @@ bool SendMessage(Impl& impl, const SocketTransport& t, const uint8_t* buffer, si
             rc = nng_sendmsg(channel->socket, msg, flags);
         }
         if (rc != 0) {
-            nng_msg_free(msg);
             error = prefix() + nng_strerror(rc);
             return false;
         }
+        owned.release();  // NNG freed or sent it
         channel->lastSentTime = timestamp;
         channel->stats.writeMeta.Record(NowNs(), size, ThroughputWindowNs(impl));
         return true;
@@ -663,8 +682,11 @@ bool WriteVia(Impl& impl, const SocketTransport& t, const std::string& block,
                                               t.word));
         }
         const uint64_t timestamp = NowNs();
-        const auto buffer = Wire::BuildDataRecord(timestamp, OwnSource(impl), block, address, data);
-        if (!SendMessage(impl, t, buffer.data(), buffer.size(), timestamp, error)) {
+        const auto build = [&](flatbuffers::FlatBufferBuilder& builder) {
+            Wire::BuildDataRecord(builder, timestamp, OwnSource(impl), block, address, data);
+        };
+        if (!BuildAndSend(impl, t, Wire::DataRecordCapacity(block, address, data), timestamp, build,
+                          error)) {
             return false;
         }
         if (auto channel = impl.Slot(t.kind).Get()) {
@@ -701,9 +723,11 @@ bool SendHeartbeatVia(Impl& impl, const SocketTransport& t, std::string& error) 
             return false;
         }
         const uint64_t timestamp = NowNs();
-        const auto buffer = Wire::BuildHeartbeat(timestamp, OwnSource(impl));
+        const auto build = [&](flatbuffers::FlatBufferBuilder& builder) {
+            Wire::BuildHeartbeat(builder, timestamp, OwnSource(impl));
+        };
         std::string reason;
-        if (!SendMessage(impl, t, buffer.data(), buffer.size(), timestamp, reason)) {
+        if (!BuildAndSend(impl, t, Wire::HeartbeatCapacity(), timestamp, build, reason)) {
             error = prefix() + reason;
             return false;
         }

@@ -51,10 +51,12 @@ bool IsSocketWorkerRunning(Impl& impl, const SocketTransport& t, std::string& er
 bool WriteVia(Impl& impl, const SocketTransport& t, const std::string& block,
               const std::string& address, const std::string& data, std::string& error);
 bool SendHeartbeatVia(Impl& impl, const SocketTransport& t, std::string& error);
-// The send step: copies `buffer` into one NNG message and sends it; on success
-// records `timestamp` as the last-sent time and the buffer size as Write + Meta.
-bool SendMessage(Impl& impl, const SocketTransport& t, const uint8_t* buffer, size_t size,
-                 uint64_t timestamp, std::string& error);
+// The send step: sends one NNG message, which it owns from the call on (freed
+// on failure); on success records `timestamp` as the last-sent time and the
+// message size as Write + Meta. WriteVia and the heartbeat build their message
+// in place, in the NNG message itself.
+bool SendNngMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, uint64_t timestamp,
+                    std::string& error);
 // Verifies and applies one received message; the caller frees it.
 bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::string& error);
 

@@ -27,23 +27,29 @@ flatbuffers::DetachedBuffer Pack(const MessageT& message) {
     return builder.Release();
 }
 
+size_t HeartbeatCapacity() {
+    return kInitialBuilderSize;
+}
+
+// Room for the strings up front: a 10 MB record would otherwise be copied through
+// every doubling of the buffer. The layout does not depend on it.
+size_t DataRecordCapacity(const std::string& block, const std::string& address,
+                          const std::string& data) {
+    return kInitialBuilderSize + block.size() + address.size() + data.size();
+}
+
 // Same calls, in the same order, as the generated packer, so the bytes equal
 // Pack() of the matching object without copying the data into one first.
-flatbuffers::DetachedBuffer BuildHeartbeat(uint64_t timestamp, SourceType source) {
-    flatbuffers::FlatBufferBuilder builder(kInitialBuilderSize);
+void BuildHeartbeat(flatbuffers::FlatBufferBuilder& builder, uint64_t timestamp,
+                    SourceType source) {
     const auto heartbeat = CreateHeartbeat(builder, kHeartbeatVersion);
     builder.Finish(CreateMessage(builder, kMessageVersion, timestamp, source, Payload::Heartbeat,
                                  heartbeat.Union()));
-    return builder.Release();
 }
 
-flatbuffers::DetachedBuffer BuildDataRecord(uint64_t timestamp, SourceType source,
-                                            const std::string& block, const std::string& address,
-                                            const std::string& data) {
-    // Sized for the strings up front: a 10 MB record would otherwise be copied
-    // through every doubling of the buffer. The layout does not depend on it.
-    flatbuffers::FlatBufferBuilder builder(kInitialBuilderSize + block.size() + address.size() +
-                                           data.size());
+void BuildDataRecord(flatbuffers::FlatBufferBuilder& builder, uint64_t timestamp, SourceType source,
+                     const std::string& block, const std::string& address,
+                     const std::string& data) {
     const auto blockOffset = OptionalString(builder, block);
     const auto addressOffset = OptionalString(builder, address);
     const auto dataOffset = OptionalString(builder, data);
@@ -51,6 +57,19 @@ flatbuffers::DetachedBuffer BuildDataRecord(uint64_t timestamp, SourceType sourc
         CreateSharedMem(builder, kSharedMemVersion, blockOffset, addressOffset, dataOffset);
     builder.Finish(CreateMessage(builder, kMessageVersion, timestamp, source, Payload::SharedMem,
                                  record.Union()));
+}
+
+flatbuffers::DetachedBuffer BuildHeartbeat(uint64_t timestamp, SourceType source) {
+    flatbuffers::FlatBufferBuilder builder(HeartbeatCapacity());
+    BuildHeartbeat(builder, timestamp, source);
+    return builder.Release();
+}
+
+flatbuffers::DetachedBuffer BuildDataRecord(uint64_t timestamp, SourceType source,
+                                            const std::string& block, const std::string& address,
+                                            const std::string& data) {
+    flatbuffers::FlatBufferBuilder builder(DataRecordCapacity(block, address, data));
+    BuildDataRecord(builder, timestamp, source, block, address, data);
     return builder.Release();
 }
 

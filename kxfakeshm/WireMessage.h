@@ -28,6 +28,16 @@ flatbuffers::DetachedBuffer BuildDataRecord(uint64_t timestamp, SourceType sourc
                                             const std::string& block, const std::string& address,
                                             const std::string& data);
 
+// The same messages, finished in a caller's fresh builder (for example one whose
+// allocator writes straight into a transport's own message buffer). A builder of
+// DataRecordCapacity() bytes never grows while the record is built.
+void BuildHeartbeat(flatbuffers::FlatBufferBuilder& builder, uint64_t timestamp, SourceType source);
+void BuildDataRecord(flatbuffers::FlatBufferBuilder& builder, uint64_t timestamp, SourceType source,
+                     const std::string& block, const std::string& address, const std::string& data);
+size_t HeartbeatCapacity();
+size_t DataRecordCapacity(const std::string& block, const std::string& address,
+                          const std::string& data);
+
 // Length at least 12, a sane root offset, then the FlatBuffers verifier (depth 64,
 // 1,000,000 tables, alignment checked). Alignment is checked relative to `data`;
 // read accessors expect `data` itself to be 8-byte aligned.

@@ -12,6 +12,7 @@
 
 #include "TestSupport.h"
 #include "TransportConfig_generated.h"
+#include "kxfakeshm/NngMessageBuilder.h"
 #include "kxfakeshm/WireMessage.h"
 
 namespace {
@@ -205,6 +206,41 @@ TEST(WireMessage, BuildersGiveTheBytesOfPack) {
         EXPECT_EQ(Bytes(built), Bytes(packed)) << r[0] << "/" << r[1] << "/" << r[2].size();
         EXPECT_TRUE(VerifyMessage(built.data(), built.size()));
     }
+}
+
+// The socket path builds its messages inside NNG messages; whatever the starting
+// room (too small forces the storage to grow while the record is built), the
+// message must hold exactly the bytes of Pack.
+TEST(WireMessage, BuildingIntoAnNngMessageGivesTheBytesOfPack) {
+    kxtest::ScopedTestHome home;
+    const std::string big(10 * 1024 * 1024 + 3, 'y');
+    const std::vector<std::vector<std::string>> records = {
+        {"TestBlock", "TestAddress", "payload"},
+        {"", "", ""},
+        {"TestBlock", "TestAddress", big},
+    };
+    for (const auto& r : records) {
+        const auto packed = Bytes(Pack(DataRecordObject(5, SourceType::Core, r[0], r[1], r[2])));
+        for (const size_t capacity :
+             {size_t{1}, size_t{64}, DataRecordCapacity(r[0], r[1], r[2]), packed.size() * 2}) {
+            nng_msg* msg = KXFakeShm::BuildNngMessage(capacity, [&](auto& builder) {
+                BuildDataRecord(builder, 5, SourceType::Core, r[0], r[1], r[2]);
+            });
+            ASSERT_NE(msg, nullptr);
+            const auto* body = static_cast<const uint8_t*>(nng_msg_body(msg));
+            const std::vector<uint8_t> bytes(body, body + nng_msg_len(msg));
+            nng_msg_free(msg);
+            EXPECT_EQ(bytes, packed) << "capacity " << capacity << ", data " << r[2].size();
+        }
+    }
+    nng_msg* heartbeat = KXFakeShm::BuildNngMessage(HeartbeatCapacity(), [](auto& builder) {
+        BuildHeartbeat(builder, 9, SourceType::Connect);
+    });
+    ASSERT_NE(heartbeat, nullptr);
+    const auto* body = static_cast<const uint8_t*>(nng_msg_body(heartbeat));
+    EXPECT_EQ(std::vector<uint8_t>(body, body + nng_msg_len(heartbeat)),
+              Bytes(Pack(HeartbeatObject(9, SourceType::Connect))));
+    nng_msg_free(heartbeat);
 }
 
 TEST(WireMessage, MessageSlotsOnTheRawBytes) {
