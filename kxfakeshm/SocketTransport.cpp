@@ -92,6 +92,7 @@ const SocketTransport kIpc{
     "FakeSharedMem has resolved the IPC transport URL: '{}'",
     &OnPipeEvent<Ipc>,
     &OnPipeEvent<Ipc>,
+    true,
 };
 
 const SocketTransport kTcp{
@@ -107,6 +108,7 @@ const SocketTransport kTcp{
     "FakeSharedMem has resolved the TCP transport URL: {}",
     &OnPipeEvent<Tcp>,
     &OnPipeEvent<Tcp>,
+    false,
 };
 
 // Binds a temporary listener on port 0 to learn a free port; the socket is closed
@@ -179,6 +181,22 @@ void CloseSocketLocked(TransportChannel& channel) {
     channel.dialer = NNG_DIALER_INITIALIZER;
 }
 
+// Creates and starts the Connect peer's listener on `url`; caller holds socketMutex.
+bool StartListenerLocked(const SocketTransport& t, TransportChannel& channel,
+                         const std::string& url) {
+    bool ok = nng_listener_create(&channel.listener, channel.socket, url.c_str()) == 0;
+    // Owner-only socket file: nobody else on the machine may talk to us.
+    if (ok && t.kind == Ipc) {
+        ok = nng_listener_set_int(channel.listener, NNG_OPT_IPC_PERMISSIONS, 0600) == 0;
+    }
+    ok = ok && nng_listener_start(channel.listener, 0) == 0;
+    if (!ok) {
+        nng_listener_close(channel.listener);
+        channel.listener = NNG_LISTENER_INITIALIZER;
+    }
+    return ok;
+}
+
 bool OpenSocketLocked(Impl& impl, const SocketTransport& t, TransportChannel& channel,
                       std::string& error) {
     const std::string prefix =
@@ -220,13 +238,7 @@ bool OpenSocketLocked(Impl& impl, const SocketTransport& t, TransportChannel& ch
     if (peer == EPeer::Connect) {
         const std::string url = channel.Url();
         KXLOG_INFO("FakeSharedMem/Connect is binding an {} listener on '{}'", t.word, url);
-        bool ok = nng_listener_create(&channel.listener, channel.socket, url.c_str()) == 0;
-        // Owner-only socket file: nobody else on the machine may talk to us.
-        if (ok && t.kind == Ipc) {
-            ok = nng_listener_set_int(channel.listener, NNG_OPT_IPC_PERMISSIONS, 0600) == 0;
-        }
-        ok = ok && nng_listener_start(channel.listener, 0) == 0;
-        if (!ok) {
+        if (!StartListenerLocked(t, channel, url)) {
             CloseSocketLocked(channel);
             return KX_FAIL(error, prefix + fmt::format("Failed to start an {} listener on '{}'!",
                                                        t.word, url));
@@ -363,11 +375,45 @@ BodyEnd ReceiveTurn(Impl& impl, const SocketTransport& t, TransportChannel& chan
     return BodyEnd::Continue;
 }
 
+// NNG 1.5.2's IPC listener stops handing new peers to the socket once a
+// connection went away during its handshake (a Core peer that reloads its
+// transport file while its old dialer is connecting to a new Connect peer does
+// exactly that): the next Core peer connects but is never taken in. Nothing tells
+// us; so a Connect peer whose listener has gone this long without a peer makes it
+// anew, and a locked-out Core peer gets in on its next dial.
+constexpr uint64_t kLonelyListenerNs = 5'000'000'000;
+
+// Called by the worker after each turn; `lonelySince` is the worker's own record
+// of when its link last had a peer. Takes socketMutex; does not block.
+void RefreshLonelyListener(Impl& impl, const SocketTransport& t, TransportChannel& channel,
+                           uint64_t& lonelySince) {
+    const uint64_t now = NowNs();
+    if (!t.refreshLonelyListener || impl.peer.load() != EPeer::Connect || channel.peerConnected) {
+        lonelySince = now;
+        return;
+    }
+    if (now - lonelySince < kLonelyListenerNs) {
+        return;
+    }
+    lonelySince = now;
+    std::lock_guard lock(channel.socketMutex);
+    if (!channel.socketInitialized) {
+        return;
+    }
+    const std::string url = channel.Url();
+    nng_listener_close(channel.listener);
+    channel.listener = NNG_LISTENER_INITIALIZER;
+    if (!StartListenerLocked(t, channel, url)) {
+        KXLOG_ERROR("Failed to start an {} listener on '{}'!", t.word, url);
+    }
+}
+
 void SocketWorkerBody(Impl& impl, const SocketTransport& t) {
     kxlog::SetThreadName(t.workerName);
     KXLOG_INFO("The FakeSharedMem {} transport worker thread has been started!", t.word);
     try {
         bool running = true;
+        uint64_t lonelySince = NowNs();
         while (running) {
             if (!RewriteTransportFileIfDirty(impl)) {
                 break;
@@ -379,6 +425,7 @@ void SocketWorkerBody(Impl& impl, const SocketTransport& t) {
             if (ReceiveTurn(impl, t, *channel) == BodyEnd::Stop) {
                 break;
             }
+            RefreshLonelyListener(impl, t, *channel, lonelySince);
             running = channel->workerRunning;
         }
     } catch (const std::exception& e) {

@@ -24,6 +24,9 @@ struct SocketTransport {
     const char* resolvedFormat;
     void (*onPipeAdded)(nng_pipe, nng_pipe_ev, void*);
     void (*onPipeRemoved)(nng_pipe, nng_pipe_ev, void*);
+    // Whether a Connect peer re-creates a listener that has gone a while without
+    // a peer (NNG 1.5's IPC listener can stop taking peers, see SocketTransport.cpp).
+    bool refreshLonelyListener;
 };
 
 const SocketTransport& IpcTransport();

@@ -1,10 +1,17 @@
 // The IPC and TCP transports between this process (Connect peer) and a real
 // kxfakeshm-core-peer (Core peer). Every case runs over both transports.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <nng/nng.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <iostream>
 #include <random>
@@ -237,6 +244,59 @@ TEST_F(SocketTransportTest, SendsDoNotQueueBehindABlockingReceive) {
             t.name,
             [&](const CoreReport& r) { return r.lastRecordDigest == kxtest::Digest(data); }))
             << t.name << ": the records did not arrive";
+    }
+    EXPECT_EQ(core.Stop(), 0);
+}
+
+// Opens a plain stream connection to `url` (tcp://host:port or ipc://path) and
+// closes it at once, before any handshake: what a peer does that goes away while
+// connecting.
+bool ConnectAndDrop(const std::string& url) {
+    int fd = -1;
+    if (url.rfind("ipc://", 0) == 0) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = url.substr(6);
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return false;
+        }
+    } else {
+        const std::string hostPort = url.substr(6);
+        const size_t colon = hostPort.rfind(':');
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(std::stoi(hostPort.substr(colon + 1))));
+        ::inet_pton(AF_INET, hostPort.substr(0, colon).c_str(), &address.sin_addr);
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd);
+            return false;
+        }
+    }
+    ::close(fd);
+    return true;
+}
+
+TEST_F(SocketTransportTest, AConnectionDroppedWhileConnectingDoesNotLockOutTheCorePeer) {
+    // A Core peer that reloads its transport file while its old dialer is
+    // connecting to a new Connect peer drops that connection half way. NNG 1.5.2
+    // stops taking peers on a listener after that; the Connect peer must still
+    // let the next Core peer in.
+    InitializeConnect(kSockets);
+    for (const auto& t : kBoth) {
+        auto channel = LibraryState().Slot(t.kind).Get();
+        ASSERT_TRUE(channel);
+        ASSERT_TRUE(ConnectAndDrop(channel->Url())) << t.name << " " << channel->Url();
+    }
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    for (const auto& t : kBoth) {
+        EXPECT_TRUE(
+            kxtest::WaitFor([&] { return lib.IsPeerAlive(t.kind); }, std::chrono::seconds(30)))
+            << t.name << ": the Connect side never saw the Core peer";
     }
     EXPECT_EQ(core.Stop(), 0);
 }
