@@ -31,17 +31,27 @@
 
 namespace kxlog {
 
+// One text seen recently at a call site.
+struct RepeatEntry {
+    std::string text;
+    int verbosity = 0;
+    bool used = false;
+    int64_t lastNs = 0;         // last occurrence
+    int64_t windowStartNs = 0;  // when this text's last full line or count was written
+    uint64_t pending = 0;       // occurrences not written yet
+};
+
 // Everything a call site needs to collapse repeats. Owned by the registry in State
 // and never freed, so a call site may point at it for the life of the process.
+// A call site keeps a few texts, not only the last: one statement shared by the
+// IPC and TCP paths alternates between their texts and must collapse as well.
 struct RepeatState {
     explicit RepeatState(CallSite& s) : site(&s) {}
     KXCommon::HybridMutex mutex;
     CallSite* const site;
-    std::string lastText;  // last text written in full
-    int lastVerbosity = 0;
-    bool hasText = false;
-    int64_t windowStartNs = 0;  // when the last full line or count was written
-    uint64_t pending = 0;       // repeats since then; mirrored in site->repeats
+    std::array<RepeatEntry, 4> entries;
+    const RepeatEntry* lastWritten = nullptr;  // whose text the site wrote last
+    uint64_t pending = 0;                      // sum over entries; mirrored in site->repeats
 };
 
 namespace {
@@ -259,20 +269,50 @@ RepeatState& RepeatStateOf(CallSite& site) {
     return *raw;
 }
 
-// Caller holds repeat.mutex.
-void ReportRepeatsLocked(RepeatState& repeat, int64_t nowNs) {
-    if (repeat.pending == 0) {
+// Writes the pending count of one text. A count follows the text it is about: if
+// the site wrote another text since, the text is written again first and stands
+// for one of the pending occurrences. Caller holds repeat.mutex.
+void ReportEntryLocked(RepeatState& repeat, RepeatEntry& entry, int64_t nowNs) {
+    if (entry.pending == 0) {
         return;
     }
-    Emit(repeat.lastVerbosity, repeat.site->file, repeat.site->line,
-         fmt::format("last message repeated {} times", repeat.pending));
-    repeat.pending = 0;
-    repeat.site->repeats.store(0, std::memory_order_relaxed);
-    repeat.windowStartNs = nowNs;
+    uint64_t count = entry.pending;
+    const CallSite& site = *repeat.site;
+    if (repeat.lastWritten != &entry) {
+        Emit(entry.verbosity, site.file, site.line, entry.text);
+        repeat.lastWritten = &entry;
+        --count;
+    }
+    if (count > 0) {
+        Emit(entry.verbosity, site.file, site.line,
+             fmt::format("last message repeated {} times", count));
+    }
+    repeat.pending -= entry.pending;
+    entry.pending = 0;
+    entry.windowStartNs = nowNs;
+    repeat.site->repeats.store(repeat.pending, std::memory_order_relaxed);
 }
 
-// Reports the pending counts of all call sites (`all`) or of those whose window has
-// run for a second.
+// Writes the counts of every text of the site (`dueOnly`: of those whose window
+// has run for a second), the last written text first. Caller holds repeat.mutex.
+void ReportSiteLocked(RepeatState& repeat, int64_t nowNs, bool dueOnly) {
+    auto due = [&](const RepeatEntry& e) {
+        return e.pending > 0 && (!dueOnly || nowNs - e.windowStartNs >= kCollapseWindowNs);
+    };
+    for (RepeatEntry& entry : repeat.entries) {
+        if (&entry == repeat.lastWritten && due(entry)) {
+            ReportEntryLocked(repeat, entry, nowNs);
+        }
+    }
+    for (RepeatEntry& entry : repeat.entries) {
+        if (due(entry)) {
+            ReportEntryLocked(repeat, entry, nowNs);
+        }
+    }
+}
+
+// Reports the pending counts of all call sites (`all`) or of the texts whose window
+// has run for a second.
 void ReportRepeats(bool all) {
     std::vector<RepeatState*> sites;
     {
@@ -288,10 +328,7 @@ void ReportRepeats(bool all) {
             continue;
         }
         std::lock_guard lock(repeat->mutex);
-        const int64_t now = SteadyNs();
-        if (all || now - repeat->windowStartNs >= kCollapseWindowNs) {
-            ReportRepeatsLocked(*repeat, now);
-        }
+        ReportSiteLocked(*repeat, SteadyNs(), !all);
     }
 }
 
@@ -299,24 +336,40 @@ void WriteCollapsing(int verbosity, CallSite& site, std::string_view message) {
     RepeatState& repeat = RepeatStateOf(site);
     std::lock_guard lock(repeat.mutex);
     const int64_t now = SteadyNs();
-    const bool sameAsLast = repeat.hasText && repeat.lastVerbosity == verbosity &&
-                            now - site.lastNs.load(std::memory_order_relaxed) < kCollapseWindowNs &&
-                            repeat.lastText == message;
-    site.lastNs.store(now, std::memory_order_relaxed);
-    if (sameAsLast) {
-        ++repeat.pending;
-        site.repeats.store(repeat.pending, std::memory_order_relaxed);
-        if (now - repeat.windowStartNs >= kCollapseWindowNs) {
-            ReportRepeatsLocked(repeat, now);
+    for (RepeatEntry& entry : repeat.entries) {
+        if (entry.used && entry.verbosity == verbosity && now - entry.lastNs < kCollapseWindowNs &&
+            entry.text == message) {
+            entry.lastNs = now;
+            ++entry.pending;
+            ++repeat.pending;
+            site.repeats.store(repeat.pending, std::memory_order_relaxed);
+            if (now - entry.windowStartNs >= kCollapseWindowNs) {
+                ReportEntryLocked(repeat, entry, now);
+            }
+            return;
         }
-        return;
     }
-    ReportRepeatsLocked(repeat, now);
+    // A text not seen here within the second: the counts so far go out first, so
+    // that the log keeps the order of events; then the text, in the slot of the
+    // text seen longest ago.
+    ReportSiteLocked(repeat, now, false);
+    RepeatEntry* slot = &repeat.entries[0];
+    for (RepeatEntry& entry : repeat.entries) {
+        if (!entry.used || entry.lastNs < slot->lastNs) {
+            slot = &entry;
+            if (!entry.used) {
+                break;
+            }
+        }
+    }
     Emit(verbosity, site.file, site.line, message);
-    repeat.lastText.assign(message);
-    repeat.lastVerbosity = verbosity;
-    repeat.hasText = true;
-    repeat.windowStartNs = now;
+    slot->text.assign(message);
+    slot->verbosity = verbosity;
+    slot->used = true;
+    slot->lastNs = now;
+    slot->windowStartNs = now;
+    slot->pending = 0;
+    repeat.lastWritten = slot;
 }
 
 [[noreturn]] void WriteFatal(CallSite& site, std::string_view message) noexcept {

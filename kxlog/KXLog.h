@@ -36,7 +36,6 @@ struct CallSite {
 
     std::string_view file;  // source path within the tree, without extension
     unsigned line;
-    std::atomic<int64_t> lastNs{0};      // steady time of the last ERROR/WARNING seen here
     std::atomic<uint64_t> repeats{0};    // repeats not yet reported
     std::atomic<RepeatState*> repeat{};  // last text and its lock, made on first use
 };
@@ -74,8 +73,8 @@ void ApplyVerbosityFlag(int argc, const char* const* argv);
 void Flush();
 
 // Writes one line (already formatted) with the preamble. Aborts on FATAL. An ERROR or
-// WARNING that repeats the last text of its call site within a second is counted
-// instead and reported as "last message repeated N times".
+// WARNING that repeats a text of its call site within a second of its last
+// occurrence is counted instead and reported as "last message repeated N times".
 void Write(int verbosity, CallSite& site, std::string_view message);
 
 }  // namespace kxlog
