@@ -388,15 +388,15 @@ void MeasureIdleCpu(const BenchOptions& options, Idle& idle,
         Pump(
             {&peers.connect, &peers.core}, [](size_t, const Report&) { return false; },
             std::chrono::milliseconds(500), failure);
-        const uint64_t connect0 = peers.connect.CpuTimeNs();
-        const uint64_t core0 = peers.core.CpuTimeNs();
+        const uint64_t connect0 = CpuTimeNs(peers.connect.Pid());
+        const uint64_t core0 = CpuTimeNs(peers.core.Pid());
         const uint64_t start = NowNs();
         failure.clear();
         Pump(
             {&peers.connect, &peers.core}, [](size_t, const Report&) { return false; },
             Seconds(options.idleSeconds), failure);
-        const uint64_t connect1 = peers.connect.CpuTimeNs();
-        const uint64_t core1 = peers.core.CpuTimeNs();
+        const uint64_t connect1 = CpuTimeNs(peers.connect.Pid());
+        const uint64_t core1 = CpuTimeNs(peers.core.Pid());
         idle.seconds = static_cast<double>(NowNs() - start) / 1e9;
         if (peers.connect.Running() && peers.core.Running()) {
             idle.connectCpuNs = connect1 - std::min(connect0, connect1);

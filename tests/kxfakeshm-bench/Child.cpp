@@ -1,18 +1,11 @@
 #include "Child.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <thread>
-
-extern char** environ;
 
 namespace KXBench {
 
@@ -57,125 +50,13 @@ std::optional<Report> ParseReport(const std::string& line) {
     return report;
 }
 
-Child::~Child() {
-    if (pid_ > 0 && !reaped_) {
-        kill(pid_, SIGKILL);
-        Reap(true);
-    }
-    if (stdoutFd_ >= 0) {
-        close(stdoutFd_);
-    }
-}
-
-bool Child::Start(const std::string& program, const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<std::string> store;
-    store.push_back(program);
-    store.insert(store.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : store) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    // The children take SIGINT/SIGTERM through sigtimedwait: they start with the
-    // default mask whatever this process blocks.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    const int rc = posix_spawn(&pid_, program.c_str(), &actions, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        pid_ = -1;
-        return false;
-    }
-    stdoutFd_ = fds[0];
-    fcntl(stdoutFd_, F_SETFL, fcntl(stdoutFd_, F_GETFL) | O_NONBLOCK);
-    reaped_ = false;
-    return true;
-}
-
-bool Child::Reap(bool wait) {
-    if (pid_ <= 0 || reaped_) {
-        return reaped_;
-    }
-    int status = 0;
-    const pid_t r = waitpid(pid_, &status, wait ? 0 : WNOHANG);
-    if (r == pid_) {
-        reaped_ = true;
-        status_ = status;
-    }
-    return reaped_;
-}
-
-bool Child::Running() {
-    return pid_ > 0 && !Reap(false);
-}
-
-bool Child::Stop(std::chrono::milliseconds grace) {
-    if (pid_ <= 0) {
-        return false;
-    }
-    if (!reaped_) {
-        kill(pid_, SIGINT);
-    }
-    const auto end = std::chrono::steady_clock::now() + grace;
-    while (!Reap(false)) {
-        ReadLines();
-        if (std::chrono::steady_clock::now() >= end) {
-            kill(pid_, SIGKILL);
-            Reap(true);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
-}
-
-std::vector<std::string> Child::ReadLines() {
-    std::vector<std::string> fresh;
-    if (stdoutFd_ < 0) {
-        return fresh;
-    }
-    char buffer[65536];
-    while (true) {
-        const ssize_t n = read(stdoutFd_, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        partial_.append(buffer, static_cast<size_t>(n));
-    }
-    size_t pos = 0;
-    while (true) {
-        const auto nl = partial_.find('\n', pos);
-        if (nl == std::string::npos) {
-            break;
-        }
-        fresh.push_back(partial_.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
-    partial_.erase(0, pos);
-    return fresh;
-}
-
-uint64_t Child::CpuTimeNs() const {
-    if (pid_ <= 0 || reaped_) {
+uint64_t CpuTimeNs(pid_t pid) {
+    if (pid <= 0) {
         return 0;
     }
     // Per-thread run time in ns (first field of schedstat), summed; the clock-tick
     // figures of /proc/<pid>/stat are the fallback.
-    const std::string base = "/proc/" + std::to_string(pid_);
+    const std::string base = "/proc/" + std::to_string(pid);
     uint64_t total = 0;
     bool found = false;
     if (DIR* dir = opendir((base + "/task").c_str())) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
+
 namespace KXBench {
 
 // A flat JSON object of one report line: numbers, booleans (as 0/1) and strings.
@@ -27,35 +29,12 @@ struct Report {
 // Reads the flat objects this tree's programs print; nothing for other lines.
 std::optional<Report> ParseReport(const std::string& line);
 
-// A child with its standard output on a pipe; standard error is inherited.
-class Child {
-  public:
-    Child() = default;
-    ~Child();  // a child still running is killed (SIGKILL) and reaped
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+// The helper processes: the tests' child process (stdout on a pipe, SIGINT then
+// SIGKILL on Stop).
+using Child = kxtest::ChildProcess;
 
-    bool Start(const std::string& program, const std::vector<std::string>& args);
-    pid_t Pid() const { return pid_; }
-    bool Running();
-    // SIGINT, then SIGKILL when it has not ended within `grace`; true on a clean exit 0.
-    bool Stop(std::chrono::milliseconds grace = std::chrono::seconds(20));
-
-    // The complete lines written since the last call.
-    std::vector<std::string> ReadLines();
-
-    // CPU time of all its threads so far, in ns (0 when unreadable).
-    uint64_t CpuTimeNs() const;
-
-  private:
-    bool Reap(bool wait);
-
-    pid_t pid_ = -1;
-    int stdoutFd_ = -1;
-    bool reaped_ = false;
-    int status_ = 0;
-    std::string partial_;
-};
+// CPU time of all threads of process `pid` so far, in ns (0 when unreadable).
+uint64_t CpuTimeNs(pid_t pid);
 
 // The steady clock in ns, the time base of every report.
 uint64_t NowNs();
