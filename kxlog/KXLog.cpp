@@ -138,15 +138,17 @@ std::string_view ThreadNameView() {
     return t_threadName;
 }
 
+// localtime_r takes a process-wide lock; a line per second per thread is enough.
+constexpr std::time_t kNoSecond = std::numeric_limits<std::time_t>::min();
+thread_local std::time_t t_localSeconds = kNoSecond;
+thread_local std::tm t_localTime{};
+
 const std::tm& LocalTime(std::time_t seconds) {
-    // localtime_r takes a process-wide lock; a line per second per thread is enough.
-    thread_local std::time_t cachedSeconds = std::numeric_limits<std::time_t>::min();
-    thread_local std::tm cached{};
-    if (seconds != cachedSeconds) {
-        localtime_r(&seconds, &cached);
-        cachedSeconds = seconds;
+    if (seconds != t_localSeconds) {
+        localtime_r(&seconds, &t_localTime);
+        t_localSeconds = seconds;
     }
-    return cached;
+    return t_localTime;
 }
 
 void AppendLevel(fmt::memory_buffer& out, int verbosity) {
@@ -222,7 +224,9 @@ bool Emit(int verbosity, std::string_view file, unsigned line, std::string_view 
     FormatLine(buffer, verbosity, file, line, message);
     const spdlog::details::log_msg msg(spdlog::string_view_t(), SpdlogLevel(verbosity),
                                        spdlog::string_view_t(buffer.data(), buffer.size()));
-    const bool flush = g_flushEachLine.load(std::memory_order_relaxed);
+    // A line at ERROR or above may be the last one before the process dies; it must
+    // be in the file by then, not in a buffer the 100 ms flusher has yet to empty.
+    const bool flush = verbosity <= kError || g_flushEachLine.load(std::memory_order_relaxed);
     bool written = false;
     std::shared_lock lock(state.sinksMutex);
     if (forceStderr || Admits(g_stderrVerbosity.load(std::memory_order_relaxed), verbosity)) {
@@ -567,6 +571,38 @@ void Flush() {
         ReportRepeats(true);
         FlushSinks();
     } catch (...) {
+    }
+}
+
+void ResetForTests() {
+    try {
+        State& state = S();
+        FlushSinks();
+        std::vector<RepeatState*> sites;
+        {
+            std::lock_guard lock(state.repeatsMutex);
+            for (const auto& repeat : state.repeats) {
+                sites.push_back(repeat.get());
+            }
+        }
+        for (RepeatState* repeat : sites) {
+            std::lock_guard lock(repeat->mutex);
+            repeat->entries = {};
+            repeat->lastWritten = nullptr;
+            repeat->pending = 0;
+            repeat->site->repeats.store(0, std::memory_order_relaxed);
+        }
+        {
+            std::unique_lock lock(state.sinksMutex);
+            state.files.clear();
+            g_stderrVerbosity.store(kInfo, std::memory_order_relaxed);
+            RecomputeCutoffLocked(state);
+        }
+        t_threadName[0] = '\0';
+        // A test may have changed TZ within the second of the cached time.
+        t_localSeconds = kNoSecond;
+    } catch (...) {
+        // Only a broken lock throws here.
     }
 }
 

@@ -4,6 +4,7 @@
 // the line is formatted only when the verbosity passes the current cut-off (the
 // largest of the sinks' cut-offs). Verbosities follow the classic integer model:
 // FATAL -3, ERROR -2, WARNING -1, INFO 0, 1..9 for detail; -9 switches a sink off.
+// Lines at ERROR and above are flushed as they are written, the others every 100 ms.
 // A FATAL line is written, the sinks are flushed and the process aborts; a FATAL
 // always aborts, even when every sink is switched off.
 
@@ -71,6 +72,12 @@ void ApplyVerbosityFlag(int argc, const char* const* argv);
 
 // Reports pending repeat counts and flushes every sink.
 void Flush();
+
+// Back to the log of a process that has just started: every file sink dropped,
+// pending repeat counts discarded unreported, standard error at INFO, and the
+// calling thread without a name. For test programs that run their cases one
+// after another in one process; only while no other thread logs.
+void ResetForTests();
 
 // Writes one line (already formatted) with the preamble. Aborts on FATAL. An ERROR or
 // WARNING that repeats a text of its call site within a second of its last

@@ -261,6 +261,37 @@ TEST(KXLogFile, LinesReachTheFileWithoutAnExplicitFlush) {
     }));
 }
 
+TEST(KXLogFile, ErrorLinesAreInTheFileWhenTheProcessDiesAtOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    kxtest::ScopedTestHome home;
+    setenv("KXLOG_TEST_ABRUPT_LOG", (home.Root() + "/abrupt.log").c_str(), 0);
+    const std::string path = std::getenv("KXLOG_TEST_ABRUPT_LOG");
+
+    EXPECT_EXIT(
+        {
+            if (path.rfind(home.Root(), 0) != 0) {
+                std::filesystem::remove_all(home.Root());
+            }
+            kxlog::SetStderrVerbosity(kxlog::kOff);
+            std::string error;
+            kxlog::AddFile(path, 9, error);
+            KXLOG_INFO("written before the error");
+            KXLOG_ERROR("the reason for what follows");
+            // No flusher turn and no exit handlers: what is not in the file is lost.
+            _exit(3);
+        },
+        ::testing::ExitedWithCode(3), "");
+    // Only the child reads it; a later run of this test in this process has another home.
+    unsetenv("KXLOG_TEST_ABRUPT_LOG");
+
+    std::string bad;
+    const auto lines = kxlogtest::ReadLog(path, bad);
+    EXPECT_TRUE(bad.empty()) << bad;
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].message, "written before the error");
+    EXPECT_EQ(lines[1].message, "the reason for what follows");
+}
+
 TEST(KXLogFatal, FatalLineIsWrittenFlushedAndAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     kxtest::ScopedTestHome home;
@@ -287,6 +318,7 @@ TEST(KXLogFatal, FatalLineIsWrittenFlushedAndAborts) {
             KXLOG_INFO("never written");
         },
         "");
+    unsetenv("KXLOG_TEST_FATAL_LOG");
 
     std::string bad;
     const auto lines = kxlogtest::ReadLog(path, bad);
