@@ -133,8 +133,8 @@ CommandLineOptions::CommandLineOptions(std::string unknownKeyFormat)
     : unknownKeyFormat_(std::move(unknownKeyFormat)) {}
 
 CommandLineOptions& CommandLineOptions::Add(std::string name, Target target,
-                                            std::string errorFormat) {
-    options_.insert_or_assign(std::move(name), Option{target, std::move(errorFormat)});
+                                            std::string errorFormat, int64_t min, uint64_t max) {
+    options_.insert_or_assign(std::move(name), Option{target, std::move(errorFormat), min, max});
     return *this;
 }
 
@@ -144,18 +144,25 @@ CommandLineOptions& CommandLineOptions::AddYesNo(std::string name, bool* target,
 }
 
 CommandLineOptions& CommandLineOptions::AddInt32(std::string name, int32_t* target,
-                                                 std::string errorFormat) {
-    return Add(std::move(name), target, std::move(errorFormat));
+                                                 std::string errorFormat, int32_t min,
+                                                 int32_t max) {
+    return Add(std::move(name), target, std::move(errorFormat), min,
+               max < 0 ? 0 : static_cast<uint64_t>(max));
 }
 
 CommandLineOptions& CommandLineOptions::AddUInt32(std::string name, uint32_t* target,
-                                                  std::string errorFormat) {
-    return Add(std::move(name), target, std::move(errorFormat));
+                                                  std::string errorFormat, uint32_t min,
+                                                  uint32_t max) {
+    return Add(std::move(name), target, std::move(errorFormat), min, max);
 }
 
 CommandLineOptions& CommandLineOptions::AddUInt64(std::string name, uint64_t* target,
-                                                  std::string errorFormat) {
-    return Add(std::move(name), target, std::move(errorFormat));
+                                                  std::string errorFormat, uint64_t min,
+                                                  uint64_t max) {
+    const auto low = min > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
+                         ? std::numeric_limits<int64_t>::max()
+                         : static_cast<int64_t>(min);
+    return Add(std::move(name), target, std::move(errorFormat), low, max);
 }
 
 bool CommandLineOptions::Has(const std::string& name) const {
@@ -180,20 +187,34 @@ bool CommandLineOptions::Apply(const SplitArguments& arguments, bool& helpReques
                 error = FormatOptionMessage(unknownKeyFormat_, key);
                 return false;
             }
+            const Option& o = option->second;
             const bool parsed = std::visit(
-                [&value](auto* target) {
+                [&value, &o](auto* target) {
                     using T = std::remove_pointer_t<decltype(target)>;
                     if constexpr (std::is_same_v<T, bool>) {
                         return ParseYesNo(value, *target);
-                    } else if constexpr (std::is_same_v<T, int32_t>) {
-                        return ParseInt32(value, *target);
-                    } else if constexpr (std::is_same_v<T, uint32_t>) {
-                        return ParseUInt32(value, *target);
                     } else {
-                        return ParseUInt64(value, *target);
+                        T number{};
+                        bool ok;
+                        if constexpr (std::is_same_v<T, int32_t>) {
+                            ok = ParseInt32(value, number) && number >= o.min &&
+                                 (number < 0 || static_cast<uint64_t>(number) <= o.max);
+                        } else {
+                            if constexpr (std::is_same_v<T, uint32_t>) {
+                                ok = ParseUInt32(value, number);
+                            } else {
+                                ok = ParseUInt64(value, number);
+                            }
+                            ok = ok && number <= o.max &&
+                                 (o.min <= 0 || number >= static_cast<uint64_t>(o.min));
+                        }
+                        if (ok) {
+                            *target = number;
+                        }
+                        return ok;
                     }
                 },
-                option->second.target);
+                o.target);
             if (!parsed) {
                 error = FormatOptionMessage(option->second.errorFormat, value);
                 return false;

@@ -7,6 +7,7 @@
 // bad one with the program's own message.
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -57,9 +58,16 @@ class CommandLineOptions {
     // offending value in its "{}", when the value does not parse. The targets
     // must outlive the table. A repeated name replaces the earlier declaration.
     CommandLineOptions& AddYesNo(std::string name, bool* target, std::string errorFormat);
-    CommandLineOptions& AddInt32(std::string name, int32_t* target, std::string errorFormat);
-    CommandLineOptions& AddUInt32(std::string name, uint32_t* target, std::string errorFormat);
-    CommandLineOptions& AddUInt64(std::string name, uint64_t* target, std::string errorFormat);
+    // A number outside [min, max] is refused like one that does not parse.
+    CommandLineOptions& AddInt32(std::string name, int32_t* target, std::string errorFormat,
+                                 int32_t min = std::numeric_limits<int32_t>::min(),
+                                 int32_t max = std::numeric_limits<int32_t>::max());
+    CommandLineOptions& AddUInt32(std::string name, uint32_t* target, std::string errorFormat,
+                                  uint32_t min = 0,
+                                  uint32_t max = std::numeric_limits<uint32_t>::max());
+    CommandLineOptions& AddUInt64(std::string name, uint64_t* target, std::string errorFormat,
+                                  uint64_t min = 0,
+                                  uint64_t max = std::numeric_limits<uint64_t>::max());
 
     bool Has(const std::string& name) const;
 
@@ -77,9 +85,13 @@ class CommandLineOptions {
     struct Option {
         Target target;
         std::string errorFormat;
+        int64_t min = std::numeric_limits<int64_t>::min();
+        uint64_t max = std::numeric_limits<uint64_t>::max();
     };
 
-    CommandLineOptions& Add(std::string name, Target target, std::string errorFormat);
+    CommandLineOptions& Add(std::string name, Target target, std::string errorFormat,
+                            int64_t min = std::numeric_limits<int64_t>::min(),
+                            uint64_t max = std::numeric_limits<uint64_t>::max());
 
     std::string unknownKeyFormat_;
     std::map<std::string, Option> options_;

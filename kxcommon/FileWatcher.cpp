@@ -1,8 +1,10 @@
 #include "kxcommon/FileWatcher.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <filesystem>
 #include <mutex>
 #include <shared_mutex>
 #include <stdexcept>
@@ -23,6 +25,8 @@ struct FileWatcher::Impl {
     // Created by Start, destroyed by Stop once the thread has been joined; the
     // thread uses it without a lock in between.
     std::unique_ptr<detail::DirectoryWatch> watch;
+    // Whether the file existed when the watch was set up, before the thread ran.
+    bool presentAtStart = false;
     HybridMutex startStopMutex;
     std::atomic<bool> running{false};
     HybridSharedMutex subscriberMutex;
@@ -31,6 +35,7 @@ struct FileWatcher::Impl {
 
     void Run();
     void WatchLoop();
+    bool Deliver(const std::vector<EventType>& events);
     void Notify(EventType event);
 };
 
@@ -63,6 +68,39 @@ void SplitPath(const std::string& path, std::string& directory, std::string& fil
     }
 }
 
+using Clock = std::chrono::steady_clock;
+
+// One change of a file often arrives as several records (a save that writes and
+// then sets the time, a create followed by its write); what comes within this
+// quiet time of the previous record is delivered as one batch, collapsed.
+constexpr auto kQuietPeriod = std::chrono::milliseconds(10);
+// A file that keeps changing is still reported this often.
+constexpr auto kLongestDelay = std::chrono::milliseconds(100);
+// How often a watcher whose directory is gone looks for it again.
+constexpr auto kRewatchInterval = std::chrono::milliseconds(100);
+
+// Adds `event` to a batch: a repeat of the last event says nothing new, nor does a
+// change of a file that the batch has just seen appear.
+void Collapse(std::vector<FileWatcher::EventType>& batch, FileWatcher::EventType event) {
+    using E = FileWatcher::EventType;
+    if (!batch.empty()) {
+        const E last = batch.back();
+        if (last == event || (event == E::Modified && (last == E::Created || last == E::Renamed))) {
+            return;
+        }
+    }
+    batch.push_back(event);
+}
+
+int MillisecondsUntil(Clock::time_point when, Clock::time_point now) {
+    if (when <= now) {
+        return 0;
+    }
+    // Rounded up, so that the wait does not end just before the moment and spin.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
+    return static_cast<int>(std::min<int64_t>(ms, 60'000));
+}
+
 bool ToEvent(detail::ChangeAction action, FileWatcher::EventType& event) {
     switch (action) {
         case detail::ChangeAction::Added:
@@ -79,6 +117,8 @@ bool ToEvent(detail::ChangeAction action, FileWatcher::EventType& event) {
             return true;
         case detail::ChangeAction::RenamedOldName:
         case detail::ChangeAction::Other:
+        case detail::ChangeAction::Overflow:
+        case detail::ChangeAction::DirectoryGone:
             break;
     }
     return false;
@@ -113,29 +153,109 @@ void FileWatcher::Impl::Run() {
 
 void FileWatcher::Impl::WatchLoop() {
     std::vector<detail::ChangeRecord> records;
+    std::vector<EventType> batch;
+    Clock::time_point batchStart{};
+    Clock::time_point lastRecord{};
+    bool directoryGone = false;
+    Clock::time_point nextRewatch{};
+    const auto fileExists = [this] {
+        std::error_code ignored;
+        return std::filesystem::exists(path, ignored);
+    };
+    // Whether the file is there as far as the events delivered or batched say.
+    bool present = presentAtStart;
+    const auto add = [&](EventType event, Clock::time_point now) {
+        if (batch.empty()) {
+            batchStart = now;
+        }
+        lastRecord = now;
+        present = event != EventType::Deleted;
+        Collapse(batch, event);
+    };
     while (running) {
+        Clock::time_point now = Clock::now();
+        if (!batch.empty() &&
+            (now - lastRecord >= kQuietPeriod || now - batchStart >= kLongestDelay)) {
+            if (!Deliver(batch)) {
+                return;
+            }
+            batch.clear();
+            continue;
+        }
+        if (directoryGone && now >= nextRewatch) {
+            if (watch->Rewatch()) {
+                directoryGone = false;
+                KXLOG_INFO("The FileWatcher on '{}' is watching the directory '{}' again!", path,
+                           directory);
+                // The file may have come back with the directory, before the watch.
+                if (fileExists()) {
+                    add(EventType::Created, now);
+                }
+                continue;
+            }
+            nextRewatch = now + kRewatchInterval;
+        }
+        int timeoutMs = -1;
+        if (!batch.empty()) {
+            timeoutMs = MillisecondsUntil(
+                std::min(lastRecord + kQuietPeriod, batchStart + kLongestDelay), now);
+        }
+        if (directoryGone) {
+            const int rewatchMs = MillisecondsUntil(nextRewatch, now);
+            timeoutMs = timeoutMs < 0 ? rewatchMs : std::min(timeoutMs, rewatchMs);
+        }
         records.clear();
-        switch (watch->Wait(records)) {
+        switch (watch->Wait(records, timeoutMs)) {
             case detail::WaitResult::Failed:
                 return;
             case detail::WaitResult::Retry:
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             case detail::WaitResult::Woken:
+            case detail::WaitResult::Timeout:
                 continue;
             case detail::WaitResult::Records:
                 break;
         }
-        if (!running) {
-            return;
-        }
+        now = Clock::now();
         for (const auto& record : records) {
             EventType event{};
-            if (record.name == fileName && ToEvent(record.action, event)) {
-                Notify(event);
+            if (record.action == detail::ChangeAction::Overflow) {
+                // Records were lost, perhaps this file's: report what may have happened.
+                if (fileExists()) {
+                    add(EventType::Modified, now);
+                }
+            } else if (record.action == detail::ChangeAction::DirectoryGone) {
+                if (!directoryGone) {
+                    KXLOG_ERROR(
+                        "The FileWatcher on '{}' has lost the directory '{}'; watching it again "
+                        "once it is back...",
+                        path, directory);
+                }
+                directoryGone = true;
+                nextRewatch = now;
+                // A directory moved away takes the file with it without a record of
+                // its own: the file is gone from its path all the same.
+                if (present && !fileExists()) {
+                    add(EventType::Deleted, now);
+                }
+            } else if (record.name == fileName && ToEvent(record.action, event)) {
+                add(event, now);
             }
         }
     }
+}
+
+// False once the watcher is being stopped: Stop waits for the handler that runs,
+// not for the rest of the batch.
+bool FileWatcher::Impl::Deliver(const std::vector<EventType>& events) {
+    for (const EventType event : events) {
+        if (!running) {
+            return false;
+        }
+        Notify(event);
+    }
+    return static_cast<bool>(running);
 }
 
 void FileWatcher::Impl::Notify(EventType event) {
@@ -151,6 +271,9 @@ void FileWatcher::Impl::Notify(EventType event) {
     }
     // No lock is held here: handlers may subscribe and unsubscribe.
     for (const auto& handler : live) {
+        if (!running) {
+            return;
+        }
         if (!*handler) {
             continue;
         }
@@ -209,6 +332,8 @@ bool FileWatcher::Start(std::string& error) {
             KXLOG_ERROR("{}", error);
             return false;
         }
+        std::error_code ignored;
+        impl_->presentAtStart = std::filesystem::exists(path, ignored);
         impl_->watch = std::move(watch);
         impl_->running = true;
         try {

@@ -4,6 +4,12 @@
 // and filtering the directory's change records by the file's exact name. Handlers
 // run on the watcher's own thread ("FileWatcher"); the watcher keeps only weak
 // references, so a subscription whose last shared pointer is gone is skipped.
+//
+// A write is reported when the writer closes the file. Records that arrive within
+// a few milliseconds of each other are delivered as one batch with repeats
+// collapsed, so one edit is one event. A lost kernel queue is reported as
+// Modified. When the directory is removed or moved away the watcher logs it at
+// ERROR, keeps looking for the directory and reports Created when the file is back.
 
 #include <cstdint>
 #include <functional>

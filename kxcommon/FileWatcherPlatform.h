@@ -18,6 +18,8 @@ enum class ChangeAction : uint8_t {
     RenamedOldName,
     RenamedNewName,
     Other,
+    Overflow,       // the system dropped records; any file may have changed (no name)
+    DirectoryGone,  // the directory was removed or moved away; the watch has ended (no name)
 };
 
 struct ChangeRecord {
@@ -28,6 +30,7 @@ struct ChangeRecord {
 enum class WaitResult : uint8_t {
     Records,  // zero or more records were appended
     Woken,    // Wake was called
+    Timeout,  // the time limit passed first
     Retry,    // reading the records failed; try again shortly
     Failed,   // the wait itself failed; the watch is unusable
 };
@@ -43,8 +46,12 @@ class DirectoryWatch {
     // On failure `error` names the failing call and the system's reason.
     bool Open(const std::string& directory, std::string& error);
 
-    // Blocks without time limit until records arrive or Wake is called.
-    WaitResult Wait(std::vector<ChangeRecord>& records);
+    // After DirectoryGone: watches the directory given to Open again, if it exists.
+    bool Rewatch();
+
+    // Blocks until records arrive, Wake is called or `timeoutMs` passes (-1: no
+    // limit). Records of a watch that has ended are dropped.
+    WaitResult Wait(std::vector<ChangeRecord>& records, int timeoutMs);
 
     // Makes the current (or the next) Wait return Woken. Safe from any thread.
     void Wake();

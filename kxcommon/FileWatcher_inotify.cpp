@@ -15,8 +15,10 @@
 namespace KXCommon::detail {
 namespace {
 
-constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB |
-                                IN_MOVED_TO | IN_MOVED_FROM | IN_ONLYDIR;
+// A write is reported when the writer closes the file, not for each write(2): a
+// reader woken by IN_MODIFY could find the file truncated and half written.
+constexpr uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_TO |
+                                IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr size_t kBufferSize = 4096;
 
 class UniqueFd {
@@ -47,8 +49,6 @@ std::string CallFailed(const char* call) {
     return std::string(call) + " failed: " + std::strerror(errno);
 }
 
-// Records without a name concern the directory itself (attribute changes,
-// IN_IGNORED, queue overflow) and never match a file.
 ChangeAction ActionOf(uint32_t mask) {
     if ((mask & IN_CREATE) != 0) {
         return ChangeAction::Added;
@@ -56,7 +56,7 @@ ChangeAction ActionOf(uint32_t mask) {
     if ((mask & IN_DELETE) != 0) {
         return ChangeAction::Removed;
     }
-    if ((mask & (IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB)) != 0) {
+    if ((mask & (IN_CLOSE_WRITE | IN_ATTRIB)) != 0) {
         return ChangeAction::Modified;
     }
     if ((mask & IN_MOVED_TO) != 0) {
@@ -71,8 +71,20 @@ ChangeAction ActionOf(uint32_t mask) {
 }  // namespace
 
 struct DirectoryWatch::Impl {
+    std::string directory;
     UniqueFd inotify;
     UniqueFd wake;
+    int wd = -1;  // the current watch; -1 once it has ended
+
+    // The watch ends with the directory: removed (IN_DELETE_SELF, then IN_IGNORED),
+    // moved away (IN_MOVE_SELF: the watch would follow it, so it is dropped), or its
+    // file system unmounted (IN_IGNORED).
+    void EndWatch(uint32_t mask) {
+        if ((mask & IN_MOVE_SELF) != 0) {
+            inotify_rm_watch(inotify.Get(), wd);
+        }
+        wd = -1;
+    }
 };
 
 DirectoryWatch::DirectoryWatch() : impl_(std::make_unique<Impl>()) {}
@@ -85,7 +97,8 @@ bool DirectoryWatch::Open(const std::string& directory, std::string& error) {
         error = CallFailed("inotify_init1");
         return false;
     }
-    if (inotify_add_watch(inotify.Get(), directory.c_str(), kWatchMask) < 0) {
+    const int wd = inotify_add_watch(inotify.Get(), directory.c_str(), kWatchMask);
+    if (wd < 0) {
         error = CallFailed("inotify_add_watch");
         return false;
     }
@@ -94,17 +107,29 @@ bool DirectoryWatch::Open(const std::string& directory, std::string& error) {
         error = CallFailed("eventfd");
         return false;
     }
+    impl_->directory = directory;
     impl_->inotify = std::move(inotify);
     impl_->wake = std::move(wake);
+    impl_->wd = wd;
     return true;
 }
 
-WaitResult DirectoryWatch::Wait(std::vector<ChangeRecord>& records) {
+bool DirectoryWatch::Rewatch() {
+    if (impl_->wd < 0) {
+        impl_->wd = inotify_add_watch(impl_->inotify.Get(), impl_->directory.c_str(), kWatchMask);
+    }
+    return impl_->wd >= 0;
+}
+
+WaitResult DirectoryWatch::Wait(std::vector<ChangeRecord>& records, int timeoutMs) {
     pollfd fds[2] = {{impl_->inotify.Get(), POLLIN, 0}, {impl_->wake.Get(), POLLIN, 0}};
     int ready = 0;
     do {
-        ready = poll(fds, 2, -1);
+        ready = poll(fds, 2, timeoutMs);
     } while (ready < 0 && errno == EINTR);
+    if (ready == 0) {
+        return WaitResult::Timeout;
+    }
     if (ready < 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 ||
         (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
         return WaitResult::Failed;
@@ -123,11 +148,25 @@ WaitResult DirectoryWatch::Wait(std::vector<ChangeRecord>& records) {
     }
     for (ssize_t offset = 0; offset + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        if ((event->mask & IN_Q_OVERFLOW) != 0) {
+            records.push_back({ChangeAction::Overflow, {}});
+            continue;
+        }
+        // Late records of a watch that has ended (its IN_IGNORED among them).
+        if (event->wd != impl_->wd || impl_->wd < 0) {
+            continue;
+        }
+        if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0) {
+            impl_->EndWatch(event->mask);
+            records.push_back({ChangeAction::DirectoryGone, {}});
+            continue;
+        }
+        // Records without a name concern the directory itself and never match a file.
         const size_t nameLength = event->len == 0 ? 0 : strnlen(event->name, event->len);
         if (nameLength != 0) {
             records.push_back({ActionOf(event->mask), std::string(event->name, nameLength)});
         }
-        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
     return WaitResult::Records;
 }
