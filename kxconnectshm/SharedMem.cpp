@@ -1,6 +1,12 @@
 #include "kxconnectshm/SharedMem.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/managed_shared_memory.hpp>
 #include <boost/interprocess/permissions.hpp>
@@ -13,6 +19,7 @@
 #include <exception>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "kxconnectshm/ShmString.h"
 #include "kxlog/KXLog.h"
@@ -34,13 +41,18 @@ bip::permissions OwnerOnly() {
     return bip::permissions(0600);
 }
 
-// Fills the error text, logs it and reports the failure. Never throws, so that the
-// catch handlers that call it cannot let an exception escape.
+thread_local int tQuiet = 0;
+
+// Fills the error text, logs it (unless the caller reports it itself) and reports
+// the failure. Never throws, so that the catch handlers that call it cannot let an
+// exception escape.
 template <typename... Args>
 bool Fail(std::string& error, fmt::format_string<Args...> format, Args&&... args) noexcept {
     try {
         error = fmt::format(format, std::forward<Args>(args)...);
-        KXLOG_ERROR("{}", error);
+        if (tQuiet == 0) {
+            KXLOG_ERROR("{}", error);
+        }
     } catch (...) {
     }
     return false;
@@ -65,25 +77,81 @@ void Assign(ShmString& value, const std::string& data) {
 // Boost.Interprocess mutexes are not robust: a process killed while it holds a
 // segment's lock leaves the segment locked for good, and a plain lock would wait
 // for it forever. A live holder keeps the lock for one copy of at most the
-// segment's size, so a lock still taken after this long belongs to a process that
-// is gone.
+// segment's size, so a lock still taken after this long is looked at: its holder
+// is recorded beside it, and only a holder that no longer exists abandons it.
 constexpr auto kLockDeadline = std::chrono::seconds(2);
 
-class AbandonedLock : public bip::interprocess_exception {
+// A failure of ours about the segment itself (what it is, who holds it). Derived
+// from Boost's exception, so that it takes the same place in the failure texts.
+class SegmentRefused : public bip::interprocess_exception {
   public:
-    AbandonedLock()
-        : bip::interprocess_exception(
-              "the segment is locked by a process that no longer releases it") {}
+    explicit SegmentRefused(const std::string& reason)
+        : bip::interprocess_exception(reason.c_str()) {}
 };
 
-// Runs `f` under the segment manager's lock, as atomic_func does, but gives up
-// with AbandonedLock once the deadline has passed.
+// The holder has gone (or is unknown: a build that did not record it): the
+// creating call replaces the segment.
+class AbandonedLock : public SegmentRefused {
+  public:
+    AbandonedLock()
+        : SegmentRefused("the segment is locked by a process that no longer releases it") {}
+};
+
+// The segment's first bytes are Boost's: a 32-bit state word, padded to the
+// alignment of the managed memory that follows. The padding is unused by Boost;
+// the lock holder's pid is kept in it.
+using OpenOrCreate =
+    bip::ipcdetail::shmem_open_or_create<bip::rbtree_best_fit<bip::mutex_family>>::type;
+constexpr size_t kHeaderBytes = OpenOrCreate::ManagedOpenOrCreateUserOffset;
+static_assert(kHeaderBytes >= 2 * sizeof(uint32_t));
+// Boost's state word values.
+constexpr uint32_t kInitialized = 2;
+constexpr uint32_t kUninitialized = 0;
+constexpr uint32_t kInitializing = 1;
+
+uint32_t* HolderWord(bip::managed_shared_memory& segment) {
+    // get_address() is the start of the mapping, where Boost's header lies.
+    char* header = static_cast<char*>(segment.get_address());
+    return reinterpret_cast<uint32_t*>(header + sizeof(uint32_t));
+}
+
+// Records this process as the lock's holder while `f` runs under the lock.
+template <typename F>
+struct HeldCall {
+    bip::managed_shared_memory& segment;
+    F& f;
+    void operator()() {
+        uint32_t* holder = HolderWord(segment);
+        __atomic_store_n(holder, static_cast<uint32_t>(getpid()), __ATOMIC_RELAXED);
+        struct Clear {
+            uint32_t* word;
+            ~Clear() { __atomic_store_n(word, 0u, __ATOMIC_RELAXED); }
+        } clear{holder};
+        f();
+    }
+};
+
+bool ProcessExists(pid_t pid) {
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// Runs `f` under the segment manager's lock, as atomic_func does, but never waits
+// beyond the deadline: then a live holder makes the call fail, a gone one makes it
+// throw AbandonedLock.
 template <typename F>
 void LockedCall(bip::managed_shared_memory& segment, F& f) {
+    HeldCall<F> held{segment, f};
     const auto deadline = std::chrono::steady_clock::now() + kLockDeadline;
     auto pause = std::chrono::microseconds(50);
-    while (!segment.try_atomic_func(f)) {
+    while (!segment.try_atomic_func(held)) {
         if (std::chrono::steady_clock::now() >= deadline) {
+            const auto holder =
+                static_cast<pid_t>(__atomic_load_n(HolderWord(segment), __ATOMIC_RELAXED));
+            if (holder > 0 && ProcessExists(holder)) {
+                throw SegmentRefused(fmt::format(
+                    "the segment is locked by process {}, which is alive but does not release it",
+                    holder));
+            }
             throw AbandonedLock();
         }
         std::this_thread::sleep_for(pause);
@@ -91,32 +159,178 @@ void LockedCall(bip::managed_shared_memory& segment, F& f) {
     }
 }
 
-void WriteCreating(const std::string& block, const std::string& address, const std::string& data,
-                   uint32_t size) {
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+std::string ObjectName(const std::string& block) {
+    return "/" + block;
+}
+
+enum class Found : uint8_t {
+    Missing,     // no object of that name (or one Boost is to report on)
+    Usable,      // ours, private and initialised
+    Unfinished,  // empty or never initialised: its creator stopped half-way, or is at it
+    Corrupted,   // Boost's marker of a failed creation, or a state Boost never writes
+};
+
+struct Inspection {
+    Found found = Found::Missing;
+    bool old = false;  // last changed longer ago than the lock deadline
+};
+
+// Looks at the object behind the name before Boost maps it: Boost would use a
+// segment of another user, wait without limit on one that is empty or half made,
+// and fail for ever on one marked corrupted. Refuses a segment that is not this
+// user's alone; a segment of ours with extra permission bits (an older build) is
+// made private. With `reserve`, makes sure that every page of the segment is
+// backed, so that a full /dev/shm is an error here and not a SIGBUS in a copy.
+Inspection Inspect(const std::string& block, bool reserve) {
+    Descriptor fd(shm_open(ObjectName(block).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0));
+    if (fd.Get() < 0) {
+        // Missing, or not openable at all: Boost's own open reports it as before.
+        return {};
+    }
+    struct stat st {};
+    if (fstat(fd.Get(), &st) != 0) {
+        throw SegmentRefused(fmt::format("fstat failed: {}", std::strerror(errno)));
+    }
+    const unsigned mode = st.st_mode & 07777;
+    if (st.st_uid != geteuid()) {
+        throw SegmentRefused(
+            fmt::format("the segment is owned by uid {}, mode {:04o}", st.st_uid, mode));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        throw SegmentRefused("the segment is not a regular shared-memory object");
+    }
+    if ((mode & 077) != 0 && fchmod(fd.Get(), 0600) != 0) {
+        throw SegmentRefused(
+            fmt::format("the segment has mode {:04o}: {}", mode, std::strerror(errno)));
+    }
+    Inspection result;
+    // The creator's truncate sets the time; a fix of the mode must not make it young.
+    result.old = std::chrono::system_clock::now() -
+                     std::chrono::system_clock::from_time_t(st.st_mtim.tv_sec) >
+                 kLockDeadline + std::chrono::seconds(1);
+    uint32_t state = kUninitialized;
+    if (st.st_size == 1) {
+        result.found = Found::Corrupted;
+    } else if (st.st_size < static_cast<off_t>(kHeaderBytes) ||
+               pread(fd.Get(), &state, sizeof state, 0) != static_cast<ssize_t>(sizeof state) ||
+               state == kUninitialized || state == kInitializing) {
+        result.found = Found::Unfinished;
+    } else if (state != kInitialized) {
+        result.found = Found::Corrupted;
+    } else {
+        result.found = Found::Usable;
+    }
+    if (result.found == Found::Usable && reserve &&
+        static_cast<uint64_t>(st.st_blocks) * 512 < static_cast<uint64_t>(st.st_size)) {
+        const int failed = posix_fallocate(fd.Get(), 0, st.st_size);
+        if (failed != 0) {
+            throw SegmentRefused(std::strerror(failed));
+        }
+    }
+    return result;
+}
+
+const char* Describe(Found found) {
+    return found == Found::Corrupted ? "the segment is corrupted"
+                                     : "the segment was never completely created";
+}
+
+// For the calls that never create: a segment that is not usable fails the call at
+// once; its creator, or the next creating call, mends it. One whose creator may
+// still be at work is not there yet, like a missing one.
+void RequireUsable(const std::string& block, bool reserve) {
+    const Inspection inspection = Inspect(block, reserve);
+    if (inspection.found == Found::Unfinished && !inspection.old) {
+        throw bip::interprocess_exception("the segment is being created");
+    }
+    if (inspection.found == Found::Unfinished || inspection.found == Found::Corrupted) {
+        throw SegmentRefused(Describe(inspection.found));
+    }
+}
+
+// For the creating call: waits (never beyond the lock deadline) for a creator that
+// is at work, and replaces what a creator left unfinished or corrupted.
+Found PrepareForCreation(const std::string& block) {
+    const auto deadline = std::chrono::steady_clock::now() + kLockDeadline;
+    Inspection inspection = Inspect(block, true);
+    while (inspection.found == Found::Unfinished && !inspection.old &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        inspection = Inspect(block, true);
+    }
+    if (inspection.found == Found::Unfinished || inspection.found == Found::Corrupted) {
+        KXLOG_WARNING("SharedMem: Replacing the segment {}: {}", block, Describe(inspection.found));
+        bip::shared_memory_object::remove(block.c_str());
+        return Found::Missing;
+    }
+    return inspection.found;
+}
+
+// One object of a write: its address and its text.
+using Entry = std::pair<std::string, std::string>;
+
+// All entries are stored under one lock, so a reader never finds some of them
+// without the others.
+void WriteCreating(const std::string& block, const std::vector<Entry>& entries, uint32_t size) {
+    const Found found = PrepareForCreation(block);
     bip::managed_shared_memory segment(bip::open_or_create, block.c_str(), size, nullptr,
                                        OwnerOnly());
+    if (found == Found::Missing) {
+        // Boost makes the segment sparse; reserved now, before any value is copied in.
+        try {
+            Inspect(block, true);
+        } catch (...) {
+            bip::shared_memory_object::remove(block.c_str());
+            throw;
+        }
+    }
     auto write = [&] {
-        ShmString* value =
-            segment.find_or_construct<ShmString>(address.c_str())(segment.get_segment_manager());
-        Assign(*value, data);
+        for (const auto& [address, data] : entries) {
+            ShmString* value = segment.find_or_construct<ShmString>(address.c_str())(
+                segment.get_segment_manager());
+            Assign(*value, data);
+        }
     };
     LockedCall(segment, write);
 }
 
-}  // namespace
+std::string Addresses(const std::vector<Entry>& entries) {
+    std::string joined;
+    for (const auto& entry : entries) {
+        joined += (joined.empty() ? "" : ",") + entry.first;
+    }
+    return joined;
+}
 
-bool WriteTo(const std::string& block, const std::string& address, const std::string& data,
-             std::string& error, uint32_t size) {
+bool WriteEntries(const std::string& block, const std::vector<Entry>& entries, std::string& error,
+                  uint32_t size) {
     error.clear();
+    const std::string address = Addresses(entries);
     try {
         try {
-            WriteCreating(block, address, data, size);
-        } catch (const AbandonedLock&) {
+            WriteCreating(block, entries, size);
+        } catch (const AbandonedLock& e) {
             // The creating call replaces an abandoned segment: its name is removed
             // (readers that still map it keep their copy) and a fresh one is made.
-            KXLOG_WARNING("SharedMem: Replacing the segment {}: {}", block, AbandonedLock().what());
+            KXLOG_WARNING("SharedMem: Replacing the segment {}: {}", block, e.what());
             bip::shared_memory_object::remove(block.c_str());
-            WriteCreating(block, address, data, size);
+            WriteCreating(block, entries, size);
         }
         return true;
     } catch (const bip::interprocess_exception& e) {
@@ -130,10 +344,24 @@ bool WriteTo(const std::string& block, const std::string& address, const std::st
     }
 }
 
+}  // namespace
+
+bool WriteTo(const std::string& block, const std::string& address, const std::string& data,
+             std::string& error, uint32_t size) {
+    return WriteEntries(block, {{address, data}}, error, size);
+}
+
+bool WriteTo(const std::string& block,
+             const std::vector<std::pair<std::string, std::string>>& entries, std::string& error,
+             uint32_t size) {
+    return WriteEntries(block, entries, error, size);
+}
+
 bool WriteTo_NotCreate(const std::string& block, const std::string& address,
                        const std::string& data, std::string& error) {
     error.clear();
     try {
+        RequireUsable(block, true);
         bip::managed_shared_memory segment(bip::open_only, block.c_str());
         bool found = false;
         auto write = [&] {
@@ -166,6 +394,7 @@ bool ReadFrom(const std::string& block, const std::string& address, std::string&
     error.clear();
     data.clear();
     try {
+        RequireUsable(block, false);
         // Read-write, because taking the segment manager's lock writes to the segment.
         bip::managed_shared_memory segment(bip::open_only, block.c_str());
         bool found = false;
@@ -181,6 +410,10 @@ bool ReadFrom(const std::string& block, const std::string& address, std::string&
             return Fail(error, "SharedMem: No data available at {}-{}", block, address);
         }
         return true;
+    } catch (const SegmentRefused& e) {
+        // Not the missing segment the caller falls back from: a reason to be told.
+        data.clear();
+        return Fail(error, "SharedMem: Error reading from {}-{}: {}", block, address, e.what());
     } catch (const bip::interprocess_exception&) {
         // Usually the segment does not exist (yet); the caller falls back on its own.
         data.clear();
@@ -220,6 +453,47 @@ bool Dispose(const std::string& block, std::string& error) {
     } catch (...) {
         return Fail(error, "SharedMem: Unknown error disposing of from {}!", block);
     }
+}
+
+QuietFailures::QuietFailures() {
+    ++tQuiet;
+}
+QuietFailures::~QuietFailures() {
+    --tQuiet;
+}
+
+Owner OwnerOf(const std::string& block, std::string& reason) {
+    reason.clear();
+    try {
+        Descriptor fd(shm_open(ObjectName(block).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0));
+        if (fd.Get() < 0) {
+            if (errno == ENOENT) {
+                return Owner::None;
+            }
+            reason = std::strerror(errno);
+            return errno == EACCES ? Owner::OtherUser : Owner::NotSegment;
+        }
+        struct stat st {};
+        if (fstat(fd.Get(), &st) != 0) {
+            reason = fmt::format("fstat failed: {}", std::strerror(errno));
+            return Owner::NotSegment;
+        }
+        if (st.st_uid != geteuid()) {
+            reason = fmt::format("the segment is owned by uid {}, mode {:04o}", st.st_uid,
+                                 st.st_mode & 07777);
+            return Owner::OtherUser;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            reason = "the segment is not a regular shared-memory object";
+            return Owner::NotSegment;
+        }
+        return Owner::ThisUser;
+    } catch (const std::exception& e) {
+        reason = e.what();
+    } catch (...) {
+        reason = "unknown error";
+    }
+    return Owner::NotSegment;
 }
 
 }  // namespace KXConnectShm::SharedMem

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace KXConnectShm::SharedMem {
 
@@ -13,6 +15,12 @@ namespace KXConnectShm::SharedMem {
 // `address`, creating the object when needed.
 bool WriteTo(const std::string& block, const std::string& address, const std::string& data,
              std::string& error, uint32_t size);
+
+// As WriteTo, for several (address, data) objects stored under one lock: a reader
+// never finds one of them without the others.
+bool WriteTo(const std::string& block,
+             const std::vector<std::pair<std::string, std::string>>& entries, std::string& error,
+             uint32_t size);
 
 // Stores `data` at an existing object of an existing segment; never creates either.
 bool WriteTo_NotCreate(const std::string& block, const std::string& address,
@@ -29,5 +37,25 @@ bool ReadLocal(const std::string& block, const std::string& address, std::string
 
 // Removes the segment's name; succeeds whether or not it existed.
 bool Dispose(const std::string& block, std::string& error);
+
+enum class Owner : uint8_t {
+    None,        // no segment of that name
+    ThisUser,    // a segment of this process's effective user
+    OtherUser,   // a segment of someone else
+    NotSegment,  // something else, or nothing that can be looked at
+};
+
+// Who the segment of that name belongs to; `reason` says why when it is not ours.
+Owner OwnerOf(const std::string& block, std::string& reason);
+
+// While one exists, the calls of this thread fill their error texts without
+// logging them: for a caller that logs one line for what several calls report.
+class QuietFailures {
+  public:
+    QuietFailures();
+    ~QuietFailures();
+    QuietFailures(const QuietFailures&) = delete;
+    QuietFailures& operator=(const QuietFailures&) = delete;
+};
 
 }  // namespace KXConnectShm::SharedMem

@@ -1,5 +1,6 @@
 #include "kxconnectshm/SharedMem.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,7 +13,9 @@
 #include <boost/interprocess/shared_memory_object.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <random>
 #include <string>
@@ -262,6 +265,134 @@ TEST_F(SharedMemTest, SegmentsAreOwnerOnlyWhateverTheUmask) {
     EXPECT_EQ(st.st_uid, geteuid());
 }
 
+// An object under the name as a creator killed half-way leaves it: `bytes` (all
+// zero, Boost's "never initialised", or 1 byte, its "corrupted" marker), last
+// changed long before the lock deadline.
+void LeaveUnfinishedSegment(const std::string& block, size_t bytes) {
+    const int fd = open(ShmPath(block).c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(bytes)), 0);
+    const timespec times[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+}
+
+TEST_F(SharedMemTest, UnfinishedOrCorruptedSegmentFailsAtOnceAndTheCreatingWriteReplacesIt) {
+    for (const size_t bytes : {size_t{0}, size_t{1}, size_t{1024}}) {
+        SCOPED_TRACE(fmt::format("{} bytes", bytes));
+        const std::string block = NewBlock();
+        LeaveUnfinishedSegment(block, bytes);
+        const std::string reason =
+            bytes == 1 ? "the segment is corrupted" : "the segment was never completely created";
+        std::string error;
+        std::string data;
+        EXPECT_FALSE(SharedMem::ReadFrom(block, "Addr", data, error));
+        EXPECT_EQ(error, fmt::format("SharedMem: Error reading from {}-Addr: {}", block, reason));
+        EXPECT_FALSE(SharedMem::WriteTo_NotCreate(block, "Addr", "x", error));
+        EXPECT_EQ(error,
+                  fmt::format("SharedMem: Error writing to device {}-Addr: {}", block, reason));
+
+        ASSERT_TRUE(SharedMem::WriteTo(block, "Addr", "fresh", error, kSmallSegment)) << error;
+        ASSERT_TRUE(SharedMem::ReadFrom(block, "Addr", data, error)) << error;
+        EXPECT_EQ(data, "fresh");
+    }
+    // One that its creator may still be making is not there yet, quietly.
+    const std::string young = NewBlock();
+    const int fd = open(ShmPath(young).c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::string error = "stale";
+    std::string data;
+    EXPECT_FALSE(SharedMem::ReadFrom(young, "Addr", data, error));
+    EXPECT_EQ(error, "");
+}
+
+TEST_F(SharedMemTest, SegmentOfAnotherUserIsRefusedAndOursIsMadePrivate) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a segment to another uid";
+    }
+    const std::string block = NewBlock();
+    std::string error;
+    ASSERT_TRUE(SharedMem::WriteTo(block, "Addr", "theirs", error, kSmallSegment)) << error;
+    ASSERT_EQ(chmod(ShmPath(block).c_str(), 0666), 0);
+    ASSERT_EQ(chown(ShmPath(block).c_str(), 65534, 65534), 0);
+    const std::string reason = "the segment is owned by uid 65534, mode 0666";
+
+    std::string data;
+    EXPECT_FALSE(SharedMem::WriteTo(block, "Addr", "secret", error, kSmallSegment));
+    EXPECT_EQ(error, fmt::format("SharedMem: Error writing to device {}-Addr: {}", block, reason));
+    EXPECT_FALSE(SharedMem::WriteTo_NotCreate(block, "Addr", "secret", error));
+    EXPECT_EQ(error, fmt::format("SharedMem: Error writing to device {}-Addr: {}", block, reason));
+    EXPECT_FALSE(SharedMem::ReadFrom(block, "Addr", data, error));
+    EXPECT_EQ(error, fmt::format("SharedMem: Error reading from {}-Addr: {}", block, reason));
+    EXPECT_EQ(data, "");
+    {
+        bip::managed_shared_memory segment(bip::open_only, block.c_str());
+        const auto* value = segment.find<KXConnectShm::ShmString>("Addr").first;
+        ASSERT_NE(value, nullptr);
+        EXPECT_EQ(std::string(value->data(), value->size()), "theirs");
+    }
+
+    // Ours, left open to others by an older build: used, and closed to them.
+    ASSERT_EQ(chown(ShmPath(block).c_str(), geteuid(), getegid()), 0);
+    ASSERT_EQ(chmod(ShmPath(block).c_str(), 0644), 0);
+    ASSERT_TRUE(SharedMem::ReadFrom(block, "Addr", data, error)) << error;
+    EXPECT_EQ(data, "theirs");
+    struct stat st {};
+    ASSERT_EQ(stat(ShmPath(block).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Runs this test binary's `test` again in a mount namespace of its own, with an
+// 8 MiB tmpfs on /dev/shm; the inner run finds KXSHM_SMALL_DEV_SHM set.
+bool RunInSmallDevShm(const std::string& test, std::string& why) {
+    if (geteuid() != 0 || system("unshare --mount true >/dev/null 2>&1") != 0) {
+        why = "needs root and unshare(1) to mount a small tmpfs in a mount namespace";
+        return false;
+    }
+    char self[4096] = {};
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        why = "cannot find this test binary";
+        return false;
+    }
+    const std::string command = fmt::format(
+        "KXSHM_SMALL_DEV_SHM=1 unshare --mount --propagation private sh -c "
+        "'mount -t tmpfs -o size=8m,mode=1777 tmpfs /dev/shm && exec \"$0\" "
+        "--gtest_filter=SharedMemTest.{}' '{}'",
+        test, self);
+    const int status = system(command.c_str());
+    why = fmt::format("inner run status {}", status);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(SharedMemTest, SegmentThatDevShmCannotBackFailsWithoutASignal) {
+    if (getenv("KXSHM_SMALL_DEV_SHM") == nullptr) {
+        std::string why;
+        const bool passed =
+            RunInSmallDevShm(::testing::UnitTest::GetInstance()->current_test_info()->name(), why);
+        if (!passed && why.rfind("needs", 0) == 0) {
+            GTEST_SKIP() << why;
+        }
+        EXPECT_TRUE(passed) << why;
+        return;
+    }
+    const std::string block = NewBlock();
+    std::string error;
+    EXPECT_FALSE(SharedMem::WriteTo(block, "Addr", std::string(9 << 20, 'x'), error, kBigSegment));
+    EXPECT_EQ(error, fmt::format("SharedMem: Error writing to device {}-Addr: {}", block,
+                                 std::strerror(ENOSPC)));
+    EXPECT_FALSE(kxtest::FileExists(ShmPath(block)));
+    // What fits is stored as ever.
+    ASSERT_TRUE(SharedMem::WriteTo(block, "Addr", "small", error, kSmallSegment)) << error;
+}
+
+bool IsStopped(pid_t pid) {
+    const std::string stat = kxtest::ReadFile(fmt::format("/proc/{}/stat", pid));
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'T';
+}
+
 // Index of the payload that `data` equals, or -1 for a torn read.
 int MatchPayload(const std::vector<std::string>& payloads, const std::string& data) {
     for (size_t i = 0; i < payloads.size(); ++i) {
@@ -366,6 +497,54 @@ TEST_F(SharedMemTest, ReaderInAnotherProcessGetsOnlyWholeValuesWhileTheyAreRewri
     for (size_t i = 0; i < seen.size(); ++i) {
         EXPECT_GT(seen[i], 0) << "payload " << i << " was never read";
     }
+}
+
+// A holder that is only stopped (Ctrl-Z, a debugger) is waited out, not replaced.
+TEST_F(SharedMemTest, StoppedLockHolderFailsTheCallsButTheSegmentIsKept) {
+    const auto payloads = kxshmtest::StressPayloads();
+    const std::string block = NewBlock();
+    std::string error;
+    ASSERT_TRUE(
+        SharedMem::WriteTo(block, "Stress", payloads[0], error, kxshmtest::kStressSegmentSize))
+        << error;
+    ASSERT_TRUE(SharedMem::WriteTo(block, "Keep", "kept", error, kxshmtest::kStressSegmentSize))
+        << error;
+    kxtest::ChildProcess peer;
+    ASSERT_TRUE(peer.Start(KX_SHM_STRESS_PEER, {block, "Stress"}));
+    PeerStopper stopper(peer);
+    ASSERT_TRUE(kxtest::WaitFor(
+        [&] {
+            peer.ReadLines();
+            return !peer.AllLines().empty();
+        },
+        60s));
+    ASSERT_EQ(peer.AllLines().front(), "writing");
+
+    // The writer holds the lock most of the time; stop it until it is caught holding it.
+    std::string data;
+    bool caught = false;
+    for (int attempt = 0; attempt < 50 && !caught; ++attempt) {
+        peer.Signal(SIGSTOP);
+        ASSERT_TRUE(kxtest::WaitFor([&] { return IsStopped(peer.Pid()); }));
+        caught = !SharedMem::ReadFrom(block, "Keep", data, error);
+        if (!caught) {
+            peer.Signal(SIGCONT);
+        }
+    }
+    ASSERT_TRUE(caught) << "the stopped writer never held the lock";
+    EXPECT_EQ(error, fmt::format("SharedMem: Error reading from {}-Keep: the segment is locked by "
+                                 "process {}, which is alive but does not release it",
+                                 block, peer.Pid()));
+    EXPECT_FALSE(SharedMem::WriteTo(block, "Keep", "replaced", error, kSmallSegment));
+    EXPECT_EQ(error, fmt::format("SharedMem: Error writing to device {}-Keep: the segment is "
+                                 "locked by process {}, which is alive but does not release it",
+                                 block, peer.Pid()));
+    peer.Signal(SIGCONT);
+    ASSERT_TRUE(SharedMem::ReadFrom(block, "Keep", data, error)) << error;
+    EXPECT_EQ(data, "kept");
+    const auto status = stopper.Stop();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
 }
 
 }  // namespace
