@@ -8,10 +8,9 @@
 #include <fmt/format.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 
+#include "kxcommon/DataDirectory.h"
 #include "kxfakeshm/Errors.h"
 #include "kxfakeshm/TransportFile.h"
 #include "kxfakeshm/Transports.h"
@@ -21,6 +20,8 @@ namespace KXFakeShm {
 namespace {
 
 using EventType = KXCommon::FileWatcher::EventType;
+
+constexpr uint64_t kRewriteRetryPauseNs = 100 * kMsNs;
 
 // Describes one of the two watched files for the shared watcher code.
 struct WatchedFile {
@@ -33,16 +34,13 @@ struct WatchedFile {
 };
 
 // Takes apiMutex for a Core-side reload, unless the watchers are being stopped:
-// Terminate holds apiMutex while it joins this very thread.
-std::unique_lock<KXCommon::HybridMutex> LockApiUnlessStopping(Impl& impl) {
-    std::unique_lock lock(impl.apiMutex, std::defer_lock);
-    while (!lock.try_lock()) {
-        if (impl.watchersStopping.load()) {
-            return lock;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Terminate holds apiMutex while it joins this very thread, and wakes this wait
+// when it sets the flag.
+std::unique_lock<ApiMutex> LockApiUnlessStopping(Impl& impl) {
+    if (!impl.apiMutex.LockUnless(impl.watchersStopping)) {
+        return std::unique_lock<ApiMutex>(impl.apiMutex, std::defer_lock);
     }
-    return lock;
+    return std::unique_lock<ApiMutex>(impl.apiMutex, std::adopt_lock);
 }
 
 void OnTransportFileChanged(Impl& impl, EventType event) {
@@ -178,7 +176,10 @@ bool InitializeWatcher(Impl& impl, const WatchedFile& f, std::string& error) {
             std::string reason;
             Impl* state = &impl;
             auto callback = f.callback;
-            bool ok = watcher->Subscribe([state, callback](EventType e) { callback(*state, e); },
+            // The watch is on the file's directory, which a Core peer that starts
+            // before any file was written would not find.
+            bool ok = KXCommon::EnsureParentDirectory(path, reason) &&
+                      watcher->Subscribe([state, callback](EventType e) { callback(*state, e); },
                                          impl.*f.subscription, reason);
             if (ok) {
                 KXLOG_INFO("Starting the FakeSharedMem file watcher on the {} '{}'...", f.what,
@@ -266,13 +267,26 @@ bool WatcherMissing(std::string& error) {
 
 bool InitializeFileWatchers(Impl& impl, std::string& error) {
     error.clear();
-    return InitializeWatcher(impl, kTransportFile, error) &&
-           InitializeWatcher(impl, kTuningFile, error);
+    if (!InitializeWatcher(impl, kTransportFile, error)) {
+        return false;
+    }
+    {
+        std::lock_guard lock(impl.transportWatcherMutex);
+        impl.transportRewriteSuspended = false;
+        impl.transportRewriteRetryAt = 0;
+    }
+    return InitializeWatcher(impl, kTuningFile, error);
 }
 
 bool TerminateFileWatchers(Impl& impl, std::string& error) {
     error.clear();
+    {
+        // From here on no worker writes the file that Terminate is about to erase.
+        std::lock_guard lock(impl.transportWatcherMutex);
+        impl.transportRewriteSuspended = true;
+    }
     impl.watchersStopping = true;
+    impl.apiMutex.WakeWaiters();
     const bool ok =
         TerminateWatcher(impl, kTransportFile, error) && TerminateWatcher(impl, kTuningFile, error);
     impl.watchersStopping = false;
@@ -284,7 +298,8 @@ bool StopTransportWatcher(Impl& impl, std::string& error) {
     if (!impl.transportWatcher) {
         return WatcherMissing(error);
     }
-    return impl.transportWatcher->Stop(error);
+    impl.transportRewriteSuspended = true;
+    return !impl.transportWatcher->IsRunning() || impl.transportWatcher->Stop(error);
 }
 
 bool StartTransportWatcher(Impl& impl, std::string& error) {
@@ -292,7 +307,11 @@ bool StartTransportWatcher(Impl& impl, std::string& error) {
     if (!impl.transportWatcher) {
         return WatcherMissing(error);
     }
-    return impl.transportWatcher->Start(error);
+    if (!impl.transportWatcher->IsRunning() && !impl.transportWatcher->Start(error)) {
+        return false;
+    }
+    impl.transportRewriteSuspended = false;
+    return true;
 }
 
 bool RewriteTransportFileIfDirty(Impl& impl) {
@@ -303,31 +322,41 @@ bool RewriteTransportFileIfDirty(Impl& impl) {
     // The watcher mutex is held across stop, save and start: one worker rewrites,
     // the others wait here and then find the flags clear.
     std::lock_guard lock(impl.transportWatcherMutex);
-    if (!impl.transportFileDirty.load() && !impl.tuningFileDirty.load()) {
-        return true;
-    }
-    auto* watcher = impl.transportWatcher.get();
-    // A stopped watcher means a Reconfigure is rewriting the file anyway.
-    if (watcher != nullptr && !watcher->IsRunning()) {
+    if ((!impl.transportFileDirty.load() && !impl.tuningFileDirty.load()) ||
+        impl.transportRewriteSuspended || NowNs() < impl.transportRewriteRetryAt) {
         return true;
     }
     KXLOG_INFO(
         "FakeSharedMem transport configuration file contamination detected; rewriting to "
         "disk...");
-    std::string error;
-    if (watcher != nullptr && !watcher->Stop(error)) {
-        KXLOG_ERROR("FakeSharedMem has failed to stop the intermediate file watcher: {}", error);
+    auto* watcher = impl.transportWatcher.get();
+    // The flags stay set, so a later pass tries again; the pause keeps a lasting
+    // fault (a directory in the file's place) from filling the log.
+    const auto failed = [&impl] {
+        impl.transportRewriteRetryAt = NowNs() + kRewriteRetryPauseNs;
         return false;
+    };
+    std::string error;
+    if (watcher != nullptr && watcher->IsRunning() && !watcher->Stop(error)) {
+        KXLOG_ERROR("FakeSharedMem has failed to stop the intermediate file watcher: {}", error);
+        return failed();
     }
     if (!SaveTransportFile(impl, error)) {
         KXLOG_ERROR("FakeSharedMem has failed to save the transport configuration to file: {}",
                     error);
-        return false;
+        // Watched again meanwhile: whatever happens to the file until the next try
+        // is seen.
+        std::string ignored;
+        if (watcher != nullptr) {
+            watcher->Start(ignored);
+        }
+        return failed();
     }
     if (watcher != nullptr && !watcher->Start(error)) {
         KXLOG_ERROR("FakeSharedMem has failed to start the intermediate file watcher: {}", error);
-        return false;
+        return failed();
     }
+    impl.transportRewriteRetryAt = 0;
     impl.transportFileDirty = false;
     impl.tuningFileDirty = false;
     return true;

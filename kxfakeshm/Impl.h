@@ -8,12 +8,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "kxcommon/FileWatcher.h"
 #include "kxcommon/HybridMutex.h"
+#include "kxfakeshm/ConnectPeerLock.h"
 #include "kxfakeshm/FakeSharedMem.h"
 #include "kxfakeshm/TransportChannel.h"
 #include "kxfakeshm/TuningFile.h"
@@ -26,11 +29,63 @@ inline uint64_t NowNs() {
                                      .count());
 }
 
+// The lock of the lifecycle operations. A plain blocking lock whose waiters can
+// also be sent away: the Core peer's reload waits for it on the transport
+// watcher's thread, which Terminate joins while it holds the lock, so that wait
+// must end when Terminate says so, at once and without polling.
+class ApiMutex {
+  public:
+    void lock() {
+        std::unique_lock lock(mutex_);
+        released_.wait(lock, [this] { return !held_; });
+        held_ = true;
+    }
+    bool try_lock() {
+        std::lock_guard lock(mutex_);
+        if (held_) {
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    void unlock() {
+        {
+            std::lock_guard lock(mutex_);
+            held_ = false;
+        }
+        released_.notify_all();
+    }
+    // Takes the lock once it is free, unless `giveUp` is (or becomes) true first;
+    // whoever sets `giveUp` calls WakeWaiters afterwards.
+    bool LockUnless(const std::atomic<bool>& giveUp) {
+        std::unique_lock lock(mutex_);
+        released_.wait(lock, [&] { return !held_ || giveUp.load(); });
+        if (held_) {
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    void WakeWaiters() {
+        // Taken once so that a waiter between its test and its wait is not missed.
+        { std::lock_guard lock(mutex_); }
+        released_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = false;
+};
+
 struct FakeSharedMem::Impl {
     explicit Impl(FakeSharedMem& facade) : owner(facade) {}
 
     // Serialises Initialize, Reconfigure, Terminate and the Core peer's reload.
-    KXCommon::HybridMutex apiMutex;
+    ApiMutex apiMutex;
+
+    // Held by a Connect peer from Initialize to Terminate; under apiMutex.
+    ConnectPeerLock connectLock;
 
     // Written under apiMutex; read anywhere.
     std::atomic<EPeer> peer{EPeer::None};
@@ -40,6 +95,12 @@ struct FakeSharedMem::Impl {
     KXCommon::HybridMutex transportWatcherMutex;
     std::unique_ptr<KXCommon::FileWatcher> transportWatcher;
     KXCommon::FileWatcher::Subscription transportSubscription;
+    // Under transportWatcherMutex: while set, the workers leave the transport file
+    // to the lifecycle (Reconfigure rewrites it, Terminate erases it); set from
+    // the first step of both until the watcher runs again. A failed repair is
+    // tried again, while the file is dirty, from the given steady time on.
+    bool transportRewriteSuspended = true;
+    uint64_t transportRewriteRetryAt = 0;
     KXCommon::HybridMutex tuningWatcherMutex;
     std::unique_ptr<KXCommon::FileWatcher> tuningWatcher;
     KXCommon::FileWatcher::Subscription tuningSubscription;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <atomic>
 
 #include "kxcommon/StringUtils.h"
 #include "kxconnectshm/SharedMem.h"
@@ -16,9 +17,28 @@ namespace {
 namespace Store = ::KXConnectShm::SharedMem;
 
 const std::array<std::string, 5>& LegacyBlockNames() {
-    static const std::array<std::string, 5> names{"Devices", "Data", "Haptics", "toDevice",
-                                                  "fromDevice"};
+    // Never destroyed, as every name here: the library object's destruction at
+    // process exit, which runs after the destructors of later statics, uses them.
+    static const auto& names =
+        *new std::array<std::string, 5>{"Devices", "Data", "Haptics", "toDevice", "fromDevice"};
     return names;
+}
+
+// A legacy name is a generic one that any program may use: only a segment of ours
+// is removed, and one that is left is reported once per name and process.
+void DisposeLegacyBlock(size_t index) {
+    static std::array<std::atomic<bool>, 5> reported{};
+    const std::string& name = LegacyBlockNames()[index];
+    std::string reason;
+    const Store::Owner owner = Store::OwnerOf(name, reason);
+    if (owner == Store::Owner::None ||
+        (owner == Store::Owner::ThisUser && Store::Dispose(name, reason))) {
+        return;
+    }
+    if (!reason.empty() && !reported[index].exchange(true)) {
+        KXLOG_WARNING("FakeSharedMem leaves the legacy shared-memory segment '{}' in place: {}",
+                      name, reason);
+    }
 }
 
 bool IsConnect() {
@@ -47,15 +67,15 @@ void RecordAccess(bool write, uint64_t bytes) {
 }  // namespace
 
 const std::string& HeartbeatBlockName() {
-    static const std::string name = "KXFakeShmHeartbeat";
+    static const std::string& name = *new std::string("KXFakeShmHeartbeat");
     return name;
 }
 const std::string& ConnectHeartbeatAddress() {
-    static const std::string name = "ConnectHeartbeatTimestamp";
+    static const std::string& name = *new std::string("ConnectHeartbeatTimestamp");
     return name;
 }
 const std::string& CoreHeartbeatAddress() {
-    static const std::string name = "CoreHeartbeatTimestamp";
+    static const std::string& name = *new std::string("CoreHeartbeatTimestamp");
     return name;
 }
 
@@ -64,19 +84,33 @@ FakeSharedMem& FakeSharedMem::Instance() {
     return instance;
 }
 
+// Here rather than in the base: the Terminate sequence calls this class's hooks.
+KXConnectShm::~KXConnectShm() {
+    if (!IsInitialized()) {
+        return;
+    }
+    KXLOG_WARNING("FakeSharedMem is destroyed while initialized; terminating it...");
+    std::string error;
+    Terminate(error);  // a failure is logged by Terminate itself
+}
+
 bool KXConnectShm::InitializeHeartbeatBlock(std::string& error) {
     error.clear();
     KXLOG_INFO("Intializing the FakeSharedMem SharedMem heartbeat block...");
     try {
         const uint32_t size = LibraryState().tuning.Snapshot().SharedMemHeartbeatBlockSize;
+        // Both stamps in one write: a Core peer that finds the block finds both, and
+        // never fails to write its own stamp into a block that is still being made.
+        std::string reason;
+        if (!Store::WriteTo(HeartbeatBlockName(),
+                            {{ConnectHeartbeatAddress(), "0"}, {CoreHeartbeatAddress(), "0"}},
+                            reason, size)) {
+            return KX_FAIL(error,
+                           "Failed to initialize the FakeSharedMem SharedMem heartbeat "
+                           "block: " +
+                               reason);
+        }
         for (const std::string* address : {&ConnectHeartbeatAddress(), &CoreHeartbeatAddress()}) {
-            std::string reason;
-            if (!Store::WriteTo(HeartbeatBlockName(), *address, "0", reason, size)) {
-                return KX_FAIL(error,
-                               "Failed to initialize the FakeSharedMem SharedMem heartbeat "
-                               "block: " +
-                                   reason);
-            }
             RecordAccess(true, AccessBytes(*address, "0"));
         }
         return true;
@@ -110,6 +144,12 @@ bool KXConnectShm::TerminateHeartbeatBlock(std::string& error) {
     KXLOG_INFO("Terminating the FakeSharedMem SharedMem heartbeat block...");
     try {
         std::string reason;
+        // Another user's segment under the name was never ours to use or remove.
+        if (Store::OwnerOf(HeartbeatBlockName(), reason) == Store::Owner::OtherUser) {
+            KXLOG_WARNING("FakeSharedMem leaves the shared-memory segment '{}' in place: {}",
+                          HeartbeatBlockName(), reason);
+            return true;
+        }
         if (!Store::Dispose(HeartbeatBlockName(), reason)) {
             return KX_FAIL(
                 error,
@@ -134,15 +174,11 @@ bool KXConnectShm::TerminateSharedMem(std::string& error) {
         return true;
     }
     std::string reason;
-    bool ok = TerminateHeartbeatBlock(reason);
-    for (const std::string& legacy : LegacyBlockNames()) {
-        if (!ok) {
-            break;
-        }
-        ok = Store::Dispose(legacy, reason);
-    }
-    if (!ok) {
+    if (!TerminateHeartbeatBlock(reason)) {
         return KX_FAIL(error, "Failed to terminate KXConnectShm::SharedMem: " + reason);
+    }
+    for (size_t i = 0; i < LegacyBlockNames().size(); ++i) {
+        DisposeLegacyBlock(i);
     }
     return true;
 }
@@ -153,10 +189,16 @@ bool KXConnectShm::ReadPeerHeartbeat(uint64_t& timestamp, std::string& error) {
         const std::string& address = PeerAddress();
         std::string data;
         std::string reason;
+        // The store's own lines would repeat this one failure; it is logged once below.
+        Store::QuietFailures quiet;
         bool ok = Store::ReadFrom(HeartbeatBlockName(), address, data, reason) && !data.empty();
-        if (!ok && !IsConnect() && reason.empty()) {
-            // No block: the Connect peer is not there (yet). Not a failure of ours;
-            // say so once and report no heartbeat.
+        // No block, or one whose entries the Connect peer has yet to write: the
+        // Connect peer is not there (yet). Not a failure of ours; say so once and
+        // report no heartbeat.
+        const bool notYet =
+            reason.empty() || reason == fmt::format("SharedMem: No data available at {}-{}",
+                                                    HeartbeatBlockName(), address);
+        if (!ok && !IsConnect() && notYet) {
             if (blockState_.exchange(kMissing) != kMissing) {
                 KXLOG_WARNING(
                     "The FakeSharedMem SharedMem heartbeat block '{}' does not exist; "
@@ -167,11 +209,18 @@ bool KXConnectShm::ReadPeerHeartbeat(uint64_t& timestamp, std::string& error) {
             return true;
         }
         if (!ok) {
+            // What went wrong with the block, before the fallback's text replaces it.
+            const std::string cause =
+                !reason.empty() ? reason
+                : data.empty()  ? fmt::format("SharedMem: {} does not exist or holds no {}",
+                                              HeartbeatBlockName(), address)
+                                : std::string();
             ok = Store::ReadLocal(HeartbeatBlockName(), address, data, reason);
-        }
-        if (!ok) {
-            return KX_FAIL(error,
-                           "Failed to read FakeSharedMem SharedMem peer heartbeat: " + reason);
+            if (!ok) {
+                error = "Failed to read FakeSharedMem SharedMem peer heartbeat: " + reason;
+                KXLOG_ERROR("{} ({})", error, cause);
+                return false;
+            }
         }
         if (!IsConnect() && blockState_.exchange(kPresent) == kMissing) {
             KXLOG_INFO("The FakeSharedMem SharedMem heartbeat block '{}' is available again!",

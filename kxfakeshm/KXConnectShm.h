@@ -18,6 +18,9 @@ const std::string& CoreHeartbeatAddress();
 class KXConnectShm final : public FakeSharedMem {
   public:
     KXConnectShm() = default;
+    // Leaving the process while initialised (returning from main, exit()) runs
+    // the Terminate sequence: the workers are joined, the transport file erased.
+    ~KXConnectShm() override;
 
   protected:
     bool InitializeSharedMem(std::string& error) override;

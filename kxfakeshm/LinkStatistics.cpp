@@ -22,6 +22,16 @@ void StatSeries::Record(uint64_t now, uint64_t value, uint64_t windowNs) {
     }
 }
 
+uint64_t StatSeries::TotalAt(uint64_t now, uint64_t windowNs) {
+    const uint64_t cutoff = now > windowNs ? now - windowNs : 0;
+    std::lock_guard lock(lock_);
+    while (!samples_.empty() && samples_.front().first < cutoff) {
+        total_.fetch_sub(samples_.front().second, std::memory_order_relaxed);
+        samples_.pop_front();
+    }
+    return total_.load(std::memory_order_relaxed);
+}
+
 void StatSeries::Reset() {
     std::lock_guard lock(lock_);
     samples_.clear();

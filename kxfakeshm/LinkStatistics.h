@@ -1,7 +1,8 @@
 #pragma once
 
-// Sliding-window statistics of one transport channel. Samples are pruned only when
-// a new sample arrives, so a total keeps its last value after traffic stops.
+// Sliding-window statistics of one transport channel. A new sample prunes the
+// window at its own time; a reader that wants the window as of now (a rate shown
+// while the link is silent) prunes it at now through TotalAt.
 
 #include <array>
 #include <atomic>
@@ -21,6 +22,9 @@ class StatSeries {
     void Reset();
 
     uint64_t Total() const { return total_.load(std::memory_order_relaxed); }
+    // The total of the window that ends at `now`: drops what has aged out since the
+    // last sample first, so a silent series empties instead of freezing.
+    uint64_t TotalAt(uint64_t now, uint64_t windowNs);
     uint64_t Last() const { return last_.load(std::memory_order_relaxed); }
     // Total divided by the number of samples, 0 when empty.
     uint64_t Average() const;

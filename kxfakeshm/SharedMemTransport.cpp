@@ -20,8 +20,8 @@ constexpr const char* kNotInitialized =
 void SharedMemPass(Impl& impl, TransportChannel& channel) {
     uint64_t peerTimestamp = 0;
     std::string error;
+    // A failed read has logged its one line, naming the block and the cause.
     if (!impl.ReadPeerHeartbeat(peerTimestamp, error)) {
-        KXLOG_ERROR("FakeSharedMem has failed to read SharedMem peer heartbeat: {}", error);
         peerTimestamp = 0;
     }
     const Tuning tuning = impl.tuning.Snapshot();
@@ -54,7 +54,7 @@ void SharedMemPass(Impl& impl, TransportChannel& channel) {
             }
         }
     }
-    SleepMilliseconds(tuning.WorkerRetryInterval);
+    channel.signal.Wait(-1, WaitMs(tuning.WorkerRetryInterval), false);
 }
 
 void SharedMemWorkerBody(Impl& impl) {
@@ -189,10 +189,26 @@ bool StartSharedMemWorker(Impl& impl, std::string& error) {
             return KX_FAIL(error, "The FakeSharedMem SharedMem worker thread already exists!");
         }
         std::string reason;
-        if (!impl.InitializeSharedMem(reason)) {
+        if (!channel->signal.Usable(reason)) {
             return KX_FAIL(error,
                            "Failed to start the FakeSharedMem SharedMem worker thread: " + reason);
         }
+        if (!impl.InitializeSharedMem(reason)) {
+            // A block that cannot be made now (another user's segment under the name,
+            // no room in /dev/shm) must not take the other transports down: the
+            // Connect peer's worker keeps trying to make it on every heartbeat.
+            if (impl.peer.load() != EPeer::Connect) {
+                return KX_FAIL(error,
+                               "Failed to start the FakeSharedMem SharedMem worker "
+                               "thread: " +
+                                   reason);
+            }
+            KXLOG_WARNING(
+                "The FakeSharedMem SharedMem worker thread starts without its heartbeat block "
+                "and keeps trying to make it: {}",
+                reason);
+        }
+        channel->signal.Arm();
         channel->workerRunning = true;
         channel->worker = std::thread(SharedMemWorkerSupervise, &impl);
         return true;
@@ -228,11 +244,13 @@ bool StopSharedMemWorker(Impl& impl, std::string& error) {
         // cannot write into a block that is being removed; when the removal fails,
         // the worker is started again and the stop reports the failure.
         channel->workerRunning = false;
+        channel->signal.RaiseStop();
         if (channel->worker.joinable()) {
             channel->worker.join();
         }
         std::string reason;
         if (!impl.TerminateSharedMem(reason)) {
+            channel->signal.Arm();
             channel->workerRunning = true;
             channel->worker = std::thread(SharedMemWorkerSupervise, &impl);
             return KX_FAIL(error,

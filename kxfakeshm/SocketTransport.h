@@ -14,6 +14,7 @@ namespace KXFakeShm {
 struct SocketTransport {
     TransportKind kind;
     const char* word;            // "IPC" or "TCP"
+    const char* withArticle;     // "an IPC" or "a TCP"
     const char* supervisorName;  // thread names
     const char* workerName;
     const char* connectedText;  // pipe-callback log lines
@@ -25,7 +26,7 @@ struct SocketTransport {
     void (*onPipeAdded)(nng_pipe, nng_pipe_ev, void*);
     void (*onPipeRemoved)(nng_pipe, nng_pipe_ev, void*);
     // Whether a Connect peer re-creates a listener that has gone a while without
-    // a peer (NNG 1.5's IPC listener can stop taking peers, see SocketTransport.cpp).
+    // a peer (NNG 1.5's IPC listener can stop taking peers, see SocketChannel.cpp).
     bool refreshLonelyListener;
 };
 
@@ -39,10 +40,17 @@ bool TerminateSocketChannel(Impl& impl, const SocketTransport& t, std::string& e
 // Fills the channel's `url` (IPC: the runtime-directory socket; TCP: a free port).
 bool ResolveUrl(Impl& impl, const SocketTransport& t, std::string& error);
 
-// Socket open/close, called by worker start and stop. Take socketMutex, so they
-// may wait for one receive timeout of a blocked worker.
+// Socket open/close, called by worker start and stop. Take socketMutex, which no
+// thread holds across a blocking NNG call.
 bool InitializeSocket(Impl& impl, const SocketTransport& t, std::string& error);
 bool TerminateSocket(Impl& impl, const SocketTransport& t, std::string& error);
+
+// Called by the worker after each turn: a Connect peer's IPC listener that has
+// gone a while without a peer is made anew (see SocketChannel.cpp); `lonelySince`
+// is the worker's own record of when its link last had a peer. Takes socketMutex;
+// does not block.
+void RefreshLonelyListener(Impl& impl, const SocketTransport& t, TransportChannel& channel,
+                           uint64_t& lonelySince);
 
 // Worker lifecycle. Caller holds apiMutex (or runs the Core reload under it).
 // Stop joins the supervise thread: never call it from the worker.

@@ -17,6 +17,7 @@
 
 #include "kxcommon/HybridMutex.h"
 #include "kxfakeshm/LinkStatistics.h"
+#include "kxfakeshm/WorkerSignal.h"
 
 namespace KXFakeShm {
 
@@ -27,7 +28,9 @@ struct TransportChannel {
     std::string url;
     std::string dialUrl;
 
-    // Held around every NNG open, send, receive and close of `socket`.
+    // Held around every change of the handles below and the NNG calls that open,
+    // close or look into `socket`; never across a call that blocks (a send copies
+    // the handle under it and sends without it: NNG ends a pending send at close).
     KXCommon::HybridMutex socketMutex;
     std::atomic<bool> socketInitialized{false};
     nng_socket socket = NNG_SOCKET_INITIALIZER;
@@ -39,7 +42,13 @@ struct TransportChannel {
     // joined by whoever stops the worker (never the worker itself).
     std::atomic<bool> workerRunning{false};
     std::thread worker;
+    // Ends the worker's waits: raised by Stop, nudged when a peer connects.
+    WorkerSignal signal;
 
+    // The link: NNG's id of the pipe that carries it (0: none), set when a pipe is
+    // added and cleared only by the removal of that same pipe; `peerConnected`
+    // follows it. Written by the pipe callbacks and the socket close.
+    std::atomic<int> pipeId{0};
     std::atomic<bool> peerConnected{false};
     std::atomic<uint64_t> lastSentTime{0};      // steady ns
     std::atomic<uint64_t> lastReceivedTime{0};  // steady ns

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -35,8 +36,10 @@ bool WriteFileAtomically(const std::string& path, const uint8_t* data, size_t si
     if (!KXCommon::EnsureParentDirectory(path, reason)) {
         return false;
     }
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A name of its own per save: two writers (a second Connect peer refused at
+    // Initialize, a test) never write into each other's temporary file.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         reason = fmt::format("open '{}': {}", temporary, std::strerror(errno));
         return false;
@@ -110,9 +113,7 @@ void ApplyTuningConfig(const Config::TuningConfig& c, Tuning& t) {
 }  // namespace
 
 const std::string& TransportFilePath() {
-    static const std::string path = fmt::format(
-        "{}{}{}", KXCommon::DataDirectory(), KXCommon::kPathSeparator, "kxfakeshm-transport.bin");
-    return path;
+    return DataFilePath("kxfakeshm-transport.bin");
 }
 
 bool SaveTransportFile(Impl& impl, std::string& error) {
@@ -234,9 +235,22 @@ bool LoadTransportFile(Impl& impl, std::string& error) {
                 tcpUrl = tcp->url()->str();
             }
         }
+        // A file that enables nothing describes no Connect peer we could follow; a
+        // Core peer keeps what it runs (or, starting, falls back to SharedMem).
+        if (set == 0) {
+            return KX_FAIL(error, fmt::format("The FakeSharedMem transport intermediate "
+                                              "configuration file '{}' enables no transport!",
+                                              path));
+        }
         if (const auto* tuning = config->tuning()) {
             Tuning updated = impl.tuning.Snapshot();
             ApplyTuningConfig(*tuning, updated);
+            if (const char* key = FirstTuningValueOutOfRange(updated)) {
+                return KX_FAIL(error, fmt::format("The FakeSharedMem transport intermediate "
+                                                  "configuration file '{}' has an invalid '{}' "
+                                                  "value!",
+                                                  path, key));
+            }
             impl.tuning.Store(updated);
         }
 

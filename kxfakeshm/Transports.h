@@ -11,6 +11,8 @@ namespace KXFakeShm {
 
 // The order in which every lifecycle step visits the transports.
 inline constexpr TransportKind kTransportOrder[] = {Ipc, Tcp, SharedMem};
+// Every bit a transport set may hold.
+inline constexpr uint8_t kAllTransports = Tcp | Ipc | SharedMem;
 
 const char* TransportWord(TransportKind kind);  // "IPC", "TCP", "SharedMem"
 

@@ -10,6 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
@@ -162,8 +165,10 @@ constexpr const char* kParameterKeys[] = {
 // reads through a stream that also takes "+5", hexadecimal "0x10" and octal "010"
 // (as 8); every such form fails here with yaml-cpp's conversion error, the same
 // text a bad boolean gets.
+// A value outside the field's range (Tuning.h) fails the same way.
 template <typename T>
-T ReadInteger(const YAML::Node& node) {
+T ReadInteger(const YAML::Node& node, TuningRange<T> range = {std::numeric_limits<T>::min(),
+                                                              std::numeric_limits<T>::max()}) {
     static_assert(std::is_integral_v<T> && !std::is_same_v<T, bool>);
     if (!node.IsScalar()) {
         throw YAML::TypedBadConversion<T>(node.Mark());
@@ -180,7 +185,7 @@ T ReadInteger(const YAML::Node& node) {
     T value{};
     const char* const end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
-    if (!allDigits || ec != std::errc() || ptr != end) {
+    if (!allDigits || ec != std::errc() || ptr != end || !range.Contains(value)) {
         throw YAML::TypedBadConversion<T>(node.Mark());
     }
     return value;
@@ -268,18 +273,26 @@ bool ParseTuningFile(EPeer peer, const std::string& path, YAML::Node& tree, std:
 void ReadParameters(const YAML::Node& root, Tuning& tuning) {
     Tuning parsed = tuning;
     parsed.SocketReceiveNonBlocking = ReadBool(root["SocketReceiveNonBlocking"]);
-    parsed.SocketReceiveTimeout = ReadInteger<int32_t>(root["SocketReceiveTimeout"]);
+    parsed.SocketReceiveTimeout =
+        ReadInteger<int32_t>(root["SocketReceiveTimeout"], kSocketTimeoutRange);
     parsed.SocketSendNonBlocking = ReadBool(root["SocketSendNonBlocking"]);
-    parsed.SocketSendTimeout = ReadInteger<int32_t>(root["SocketSendTimeout"]);
-    parsed.SocketReconnectTimeMin = ReadInteger<int32_t>(root["SocketReconnectTimeMin"]);
-    parsed.SocketReconnectTimeMax = ReadInteger<int32_t>(root["SocketReconnectTimeMax"]);
-    parsed.WorkerRetryInterval = ReadInteger<uint64_t>(root["WorkerRetryInterval"]);
-    parsed.HeartbeatInterval = ReadInteger<uint64_t>(root["HeartbeatInterval"]);
-    parsed.LivenessTimeout = ReadInteger<uint64_t>(root["LivenessTimeout"]);
-    parsed.LatencySmoothingWindow = ReadInteger<uint64_t>(root["LatencySmoothingWindow"]);
-    parsed.ThroughputSmoothingWindow = ReadInteger<uint64_t>(root["ThroughputSmoothingWindow"]);
-    parsed.SharedMemHeartbeatBlockSize = ReadInteger<uint32_t>(root["SharedMemHeartbeatBlockSize"]);
-    parsed.SharedMemLivenessTimeout = ReadInteger<uint64_t>(root["SharedMemLivenessTimeout"]);
+    parsed.SocketSendTimeout = ReadInteger<int32_t>(root["SocketSendTimeout"], kSocketTimeoutRange);
+    parsed.SocketReconnectTimeMin =
+        ReadInteger<int32_t>(root["SocketReconnectTimeMin"], kSocketReconnectTimeRange);
+    parsed.SocketReconnectTimeMax =
+        ReadInteger<int32_t>(root["SocketReconnectTimeMax"], kSocketReconnectTimeRange);
+    parsed.WorkerRetryInterval =
+        ReadInteger<uint64_t>(root["WorkerRetryInterval"], kWorkerRetryIntervalRange);
+    parsed.HeartbeatInterval = ReadInteger<uint64_t>(root["HeartbeatInterval"], kTenMsUnitRange);
+    parsed.LivenessTimeout = ReadInteger<uint64_t>(root["LivenessTimeout"], kTenMsUnitRange);
+    parsed.LatencySmoothingWindow =
+        ReadInteger<uint64_t>(root["LatencySmoothingWindow"], kSmoothingWindowRange);
+    parsed.ThroughputSmoothingWindow =
+        ReadInteger<uint64_t>(root["ThroughputSmoothingWindow"], kSmoothingWindowRange);
+    parsed.SharedMemHeartbeatBlockSize =
+        ReadInteger<uint32_t>(root["SharedMemHeartbeatBlockSize"], kHeartbeatBlockSizeRange);
+    parsed.SharedMemLivenessTimeout =
+        ReadInteger<uint64_t>(root["SharedMemLivenessTimeout"], kTenMsUnitRange);
     tuning = parsed;
 }
 
@@ -387,10 +400,41 @@ void TuningStore::Store(const Tuning& value) {
     tuning = value;
 }
 
+namespace {
+
+struct DataFilePaths {
+    KXCommon::HybridMutex mutex;
+    // A path's string never moves while it is kept, so callers may hold it by reference.
+    std::map<std::string, std::unique_ptr<const std::string>, std::less<>> paths;
+};
+
+// Never destroyed: the library object's destruction at exit may still use the paths.
+DataFilePaths& KeptPaths() {
+    static DataFilePaths& kept = *new DataFilePaths;
+    return kept;
+}
+
+}  // namespace
+
+const std::string& DataFilePath(const char* fileName) {
+    DataFilePaths& kept = KeptPaths();
+    std::lock_guard lock(kept.mutex);
+    auto& path = kept.paths[fileName];
+    if (!path) {
+        path = std::make_unique<const std::string>(
+            fmt::format("{}{}{}", KXCommon::DataDirectory(), KXCommon::kPathSeparator, fileName));
+    }
+    return *path;
+}
+
+void ForgetDataFilePaths() {
+    DataFilePaths& kept = KeptPaths();
+    std::lock_guard lock(kept.mutex);
+    kept.paths.clear();
+}
+
 const std::string& TuningFilePath() {
-    static const std::string path =
-        fmt::format("{}{}{}", KXCommon::DataDirectory(), KXCommon::kPathSeparator, kTuningFileName);
-    return path;
+    return DataFilePath(kTuningFileName);
 }
 
 std::string FormatTuningFile(const Tuning& tuning) {

@@ -20,6 +20,13 @@ struct TuningStore {
     void Store(const Tuning& value);
 };
 
+// A file of the data directory: its path is made on first use and then kept, for
+// the data directory does not move while a process runs. A test program that
+// gives each of its cases a home of its own forgets the paths between cases,
+// while the library is terminated.
+const std::string& DataFilePath(const char* fileName);
+void ForgetDataFilePaths();
+
 const std::string& TuningFilePath();
 
 // The whole file text: 122 lines, no line end after the last.

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <filesystem>
 #include <iostream>
 
 #include "PeerSupport.h"
@@ -93,6 +94,51 @@ TEST_F(HotReloadTest, EditedTuningFileIsAppliedAndCarriedToTheTransportFile) {
     EXPECT_EQ(kxtest::ReadFile(TuningFilePath()), edited);
 }
 
+TEST_F(HotReloadTest, ShellEditIsOneLoadAndEditsAreLoadedAgainAfterTheDirectoryIsRemoved) {
+    InitializeConnect(Ipc);
+    const auto count = [&](const std::string& text) {
+        const std::string log = TestLog();
+        size_t found = 0;
+        for (size_t pos = log.find(text); pos != std::string::npos; pos = log.find(text, pos + 1)) {
+            ++found;
+        }
+        return found;
+    };
+    const std::string detected = "FakeSharedMem tuning configuration file watcher has detected";
+    const std::string rejected =
+        "Failed to load the FakeSharedMem tuning configuration file '" + TuningFilePath() + "'!";
+    const std::string rewrite = "FakeSharedMem transport configuration file contamination detected";
+    // Truncate, write and close, as a shell's ">" does.
+    const std::string edited =
+        Replace(kxtest::ReadFile(TuningFilePath()), LivenessLine(), "LivenessTimeout: 42");
+    ASSERT_TRUE(kxtest::WriteFile(TuningFilePath(), edited));
+    // The rewrite is over once the flags are clear (the watcher runs again).
+    ASSERT_TRUE(kxtest::WaitFor([&] {
+        return FileLivenessTimeout() == 42u && !LibraryState().tuningFileDirty.load() &&
+               !LibraryState().transportFileDirty.load();
+    }));
+    EXPECT_EQ(count(detected), 1u);
+    EXPECT_EQ(count(rejected), 0u);
+    EXPECT_EQ(count(rewrite), 1u);
+
+    // Gone in one step, as `mv` does: removed file by file, the repair could refill the
+    // directory before it is removed.
+    const std::string moved = home.Root() + "/moved-away";
+    ASSERT_EQ(std::rename(home.DataDir().c_str(), moved.c_str()), 0);
+    std::filesystem::remove_all(moved);
+    // The repair of the transport file brings the directory back, and the tuning
+    // watcher finds it again.
+    ASSERT_TRUE(kxtest::WaitFor([&] {
+        return LogHas("is watching the directory '" + home.DataDir() + "' again!") &&
+               kxtest::FileExists(TuningFilePath());
+    })) << TestLog();
+    const std::string again =
+        Replace(kxtest::ReadFile(TuningFilePath()), "LivenessTimeout: 42", "LivenessTimeout: 43");
+    ASSERT_TRUE(kxtest::WriteFile(TuningFilePath(), again));
+    EXPECT_TRUE(kxtest::WaitFor([&] { return lib.GetTuning().LivenessTimeout == 43; }));
+    EXPECT_TRUE(kxtest::WaitFor([&] { return FileLivenessTimeout() == 43u; }));
+}
+
 TEST_F(HotReloadTest, TuningEditWithAMissingKeyIsRejectedAndChangesNothing) {
     InitializeConnect(Ipc);
     std::string text = kxtest::ReadFile(TuningFilePath());
@@ -121,6 +167,27 @@ TEST_F(HotReloadTest, ForeignChangeOfTheTransportFileIsRepaired) {
         return LogHas("detected 'Modified' event") && !LibraryState().transportFileDirty.load();
     }));
     EXPECT_EQ(kxtest::ReadFile(TransportFilePath()), original);
+}
+
+TEST_F(HotReloadTest, RepairThatFailsIsTriedAgainUntilTheFileIsBack) {
+    InitializeConnect(Ipc | Tcp);
+    const std::string path = TransportFilePath();
+    const std::string original = kxtest::ReadFile(path);
+    // A directory in the file's place: every save fails while it is there.
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    ASSERT_TRUE(kxtest::WriteFile(path + "/held", "x"));
+    EXPECT_TRUE(kxtest::WaitFor([&] {
+        return LogHas("FakeSharedMem has failed to save the transport configuration to file");
+    }));
+    ASSERT_EQ(unlink((path + "/held").c_str()), 0);
+    ASSERT_EQ(rmdir(path.c_str()), 0);
+    EXPECT_TRUE(kxtest::WaitFor([&] { return kxtest::ReadFile(path) == original; }));
+    EXPECT_TRUE(kxtest::WaitFor([&] { return !LibraryState().transportFileDirty.load(); }));
+    std::string error;
+    ASSERT_TRUE(lib.Reconfigure(Tcp, error)) << error;
+    ASSERT_TRUE(lib.Terminate(error)) << error;
+    EXPECT_FALSE(kxtest::FileExists(path));
 }
 
 TEST_F(HotReloadTest, ReconfigureRaisesNoEventOfItsOwnAndTerminateJoinsTheWatchers) {
@@ -170,6 +237,38 @@ TEST_F(HotReloadTest, CorePeerFollowsReconfigurationAndFallsBackWhenTheFileGoes)
     ASSERT_TRUE(core.WaitFor("sharedmem", [](const CoreReport&) { return true; }));
     EXPECT_FALSE(core.Latest("tcp"));
     EXPECT_EQ(core.Stop(), 0);
+}
+
+TEST_F(HotReloadTest, CorePeerStartedBeforeTheDataDirectoryExistsCreatesItAndWatches) {
+    // The library keeps the paths of its first use for the process's lifetime, so
+    // an earlier test of this process may have made the directory: remove it.
+    const std::string dataDir = TransportFilePath().substr(0, TransportFilePath().rfind('/'));
+    std::error_code ec;
+    std::filesystem::remove_all(dataDir, ec);
+    ASSERT_FALSE(kxtest::FileExists(dataDir));
+    std::string error;
+    ASSERT_TRUE(lib.Initialize(EPeer::Core, Tcp | Ipc | SharedMem, kxtest::TestTuning(), error))
+        << error;
+    struct stat st {};
+    ASSERT_EQ(stat(dataDir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_TRUE(LibraryState().transportWatcher);
+    EXPECT_EQ(lib.GetTransports(), SharedMem);
+}
+
+TEST_F(HotReloadTest, CorePeerGivenAFileWithoutTransportsRunsSharedMemOnly) {
+    flatbuffers::FlatBufferBuilder b(256);
+    b.Finish(Config::CreateTransportConfig(b, 1));
+    std::string error;
+    ASSERT_TRUE(KXCommon::EnsureParentDirectory(TransportFilePath(), error));
+    ASSERT_TRUE(kxtest::WriteFile(
+        TransportFilePath(),
+        std::string(reinterpret_cast<const char*>(b.GetBufferPointer()), b.GetSize())));
+    ASSERT_TRUE(lib.Initialize(EPeer::Core, Tcp | Ipc, kxtest::TestTuning(), error)) << error;
+    EXPECT_TRUE(lib.IsInitialized());
+    EXPECT_EQ(lib.GetTransports(), SharedMem);
+    EXPECT_TRUE(LibraryState().sharedMemChannel.Get());
+    EXPECT_TRUE(lib.Terminate(error)) << error;
 }
 
 TEST_F(HotReloadTest, CorePeerOnlyWarnsAboutTuningEdits) {

@@ -2,7 +2,10 @@
 
 #include <signal.h>
 
+#include <future>
+#include <memory>
 #include <regex>
+#include <thread>
 
 namespace kxtest {
 
@@ -89,6 +92,16 @@ bool CorePeer::WaitFor(const std::string& transport,
 std::optional<int> CorePeer::Stop() {
     process_.Signal(SIGINT);
     return process_.Wait(std::chrono::seconds(30));
+}
+
+bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> returned = done->get_future();
+    std::thread([call = std::move(call), done] {
+        call();
+        done->set_value();
+    }).detach();
+    return returned.wait_for(deadline) == std::future_status::ready;
 }
 
 KXFakeShm::Tuning TestTuning() {

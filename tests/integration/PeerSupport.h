@@ -61,6 +61,10 @@ class CorePeer {
     std::map<std::string, CoreReport> latest_;
 };
 
+// Runs `call` on a thread of its own and waits up to `deadline` for it; false when
+// it has not returned by then (the thread is left to run: the caller has failed).
+bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline);
+
 // Tuning for two-process tests: the defaults in a plain build. A sanitizer build
 // runs NNG's threads several times slower while the default non-blocking workers
 // spin on two cores, so it gets a blocking receive and roomier send and liveness

@@ -2,18 +2,24 @@
 // kxfakeshm-core-peer: liveness through the heartbeat block, records through the
 // store. These tests use the fixed segment names and run one at a time.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <random>
+#include <sstream>
+#include <vector>
 
 #include "PeerSupport.h"
 #include "kxconnectshm/SharedMem.h"
 #include "kxfakeshm/FakeSharedMem.h"
 #include "kxfakeshm/Impl.h"
 #include "kxfakeshm/Transports.h"
+#include "kxlog/KXLog.h"
 
 namespace {
 
@@ -65,6 +71,18 @@ std::string RandomText(size_t size, unsigned seed) {
     return text;
 }
 
+TEST_F(SharedMemTransportTest, StopEndsTheWorkersPassSleep) {
+    Tuning tuning = kxtest::TestTuning();
+    tuning.WorkerRetryInterval = 600'000;
+    std::string error;
+    ASSERT_TRUE(lib.Initialize(EPeer::Connect, SharedMem, tuning, error)) << error;
+    bool ok = false;
+    // The worker sleeps its pass out unless the stop ends the sleep.
+    ASSERT_TRUE(kxtest::ReturnsWithin([&] { ok = lib.Terminate(error); }, std::chrono::seconds(30)))
+        << "Terminate waited out the SharedMem worker's sleep";
+    EXPECT_TRUE(ok) << error;
+}
+
 TEST_F(SharedMemTransportTest, HeartbeatBlockMakesBothPeersAliveAndRecordsArriveIntact) {
     InitializeConnect(SharedMem);
     EXPECT_TRUE(SegmentExists("KXFakeShmHeartbeat"));
@@ -93,6 +111,9 @@ TEST_F(SharedMemTransportTest, HeartbeatBlockMakesBothPeersAliveAndRecordsArrive
         if (size > 0) {
             EXPECT_GT(lib.GetWriteBytes(SharedMem), before);
         }
+        std::string stored;
+        EXPECT_TRUE(lib.ReadReceivedData(SharedMem, "TestBlock", "TestAddress", stored));
+        EXPECT_TRUE(stored == data) << "ReadReceivedData did not return the store's record";
         const std::string digest = kxtest::Digest(data);
         EXPECT_TRUE(core.WaitFor("sharedmem",
                                  [&](const CoreReport& r) {
@@ -163,6 +184,93 @@ TEST_F(SharedMemTransportTest, TerminateRemovesTheHeartbeatBlockAndTheLegacySegm
          {"KXFakeShmHeartbeat", "Devices", "Data", "Haptics", "toDevice", "fromDevice"}) {
         EXPECT_FALSE(SegmentExists(name)) << name;
     }
+}
+
+// "Data" and the like are generic names: another user's segment is left to them.
+TEST_F(SharedMemTransportTest, LegacySegmentOfAnotherUserIsLeftAndTerminateSucceeds) {
+    if (geteuid() != 0 || system("setpriv --reuid=65534 --regid=65534 --clear-groups true") != 0) {
+        GTEST_SKIP() << "needs root and setpriv(1) to create a segment as another user";
+    }
+    ASSERT_EQ(system("setpriv --reuid=65534 --regid=65534 --clear-groups "
+                     "sh -c 'umask 0; echo theirs > /dev/shm/Data'"),
+              0);
+    std::string error;
+    ASSERT_TRUE(Store::WriteTo("Devices", "x", "y", error, 4096)) << error;
+    InitializeConnect(SharedMem);
+    ASSERT_TRUE(lib.Terminate(error)) << error;
+    EXPECT_TRUE(SegmentExists("Data"));
+    EXPECT_EQ(kxtest::ReadFile("/dev/shm/Data"), "theirs\n");
+    EXPECT_FALSE(SegmentExists("Devices"));
+    EXPECT_FALSE(SegmentExists("KXFakeShmHeartbeat"));
+}
+
+// Another user who makes the block's name first gets nothing, and the other
+// transports run as ever.
+TEST_F(SharedMemTransportTest, HeartbeatBlockOfAnotherUserIsRefusedAndIpcStillRuns) {
+    if (geteuid() != 0 || system("setpriv --reuid=65534 --regid=65534 --clear-groups true") != 0) {
+        GTEST_SKIP() << "needs root and setpriv(1) to create a segment as another user";
+    }
+    ASSERT_EQ(system("setpriv --reuid=65534 --regid=65534 --clear-groups "
+                     "sh -c 'umask 0; echo theirs > /dev/shm/KXFakeShmHeartbeat'"),
+              0);
+    InitializeConnect(Ipc | SharedMem);
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    EXPECT_TRUE(kxtest::WaitFor([&] { return lib.IsPeerAlive(Ipc); }));
+    EXPECT_TRUE(core.WaitFor("ipc", [](const CoreReport& r) { return r.alive; }));
+    EXPECT_FALSE(lib.IsSharedMemPeerAlive());
+    EXPECT_EQ(core.Stop(), 0);
+    std::string error;
+    ASSERT_TRUE(lib.Terminate(error)) << error;
+    EXPECT_EQ(kxtest::ReadFile("/dev/shm/KXFakeShmHeartbeat"), "theirs\n");
+}
+
+// What a peer killed while creating the block leaves behind does not stop the link.
+TEST_F(SharedMemTransportTest, EmptyHeartbeatBlockLeftBehindIsReplacedAndTheLinkComesAlive) {
+    const std::string path = "/dev/shm/KXFakeShmHeartbeat";
+    const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const timespec old[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+    ASSERT_EQ(futimens(fd, old), 0);
+    close(fd);
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    InitializeConnect(SharedMem);
+    EXPECT_TRUE(kxtest::WaitFor([&] { return lib.IsSharedMemPeerAlive(); }));
+    EXPECT_TRUE(core.WaitFor("sharedmem", [](const CoreReport& r) { return r.alive; }));
+    EXPECT_EQ(core.Stop(), 0);
+}
+
+// One failed read is one line, and it says what is wrong with the block.
+TEST_F(SharedMemTransportTest, FailedPeerHeartbeatReadIsOneErrorLineNamingTheCause) {
+    const std::string logPath = home.Root() + "/connect.log";
+    std::string error;
+    ASSERT_TRUE(kxlog::AddFile(logPath, kxlog::kInfo, error)) << error;
+    InitializeConnect(SharedMem);
+    const std::string fallback = "SharedMem Error: Impl::bHostingProcess is false";
+    const auto lines = [&] {
+        std::vector<std::string> found;
+        std::istringstream log(kxtest::ReadFile(logPath));
+        for (std::string line; std::getline(log, line);) {
+            if (line.find(fallback) != std::string::npos) {
+                found.push_back(line);
+            }
+        }
+        return found;
+    };
+    // The worker makes the block anew at once; remove it until a read has missed it.
+    ASSERT_TRUE(kxtest::WaitFor([&] {
+        Store::Dispose("KXFakeShmHeartbeat", error);
+        return !lines().empty();
+    }));
+    for (const std::string& line : lines()) {
+        EXPECT_NE(line.find("Failed to read FakeSharedMem SharedMem peer heartbeat: " + fallback +
+                            " (SharedMem: KXFakeShmHeartbeat does not exist or holds no "
+                            "CoreHeartbeatTimestamp)"),
+                  std::string::npos)
+            << line;
+    }
+    EXPECT_TRUE(kxtest::WaitFor([] { return SegmentExists("KXFakeShmHeartbeat"); }));
 }
 
 TEST_F(SharedMemTransportTest, StopThatCannotRemoveTheBlockFailsAndKeepsTheWorker) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <nng/nng.h>
+#include <nng/protocol/pair0/pair.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,6 +26,7 @@
 #include "kxfakeshm/SocketTransport.h"
 #include "kxfakeshm/TransportFile.h"
 #include "kxfakeshm/WireMessage.h"
+#include "kxlog/KXLog.h"
 
 namespace {
 
@@ -96,7 +98,15 @@ TEST_F(SocketTransportTest, TransportFileDescribesTheListeningConnectPeer) {
     tuning.ThroughputSmoothingWindow = 2500;
     tuning.SharedMemHeartbeatBlockSize = 4096;
     tuning.SharedMemLivenessTimeout = 60;
+    std::string error;
+    ASSERT_TRUE(kxlog::AddFile(home.Root() + "/test.log", 9, error)) << error;
     InitializeConnect(kSockets, tuning);
+    kxlog::Flush();
+    const std::string log = kxtest::ReadFile(home.Root() + "/test.log");
+    EXPECT_NE(log.find("FakeSharedMem/Connect is binding an IPC listener on 'ipc://"),
+              std::string::npos);
+    EXPECT_NE(log.find("FakeSharedMem/Connect is binding a TCP listener on 'tcp://"),
+              std::string::npos);
 
     EXPECT_EQ(TransportFilePath(), home.DataDir() + "/kxfakeshm-transport.bin");
     const auto bytes = ReadTransportFile();
@@ -164,6 +174,7 @@ TEST_F(SocketTransportTest, PeersSeeEachOtherAliveAndHeartbeatsKeepAnIdleLinkAli
             t.name,
             [](const CoreReport& r) { return r.alive && r.readBytes > 0 && r.latencyNs > 0; }))
             << t.name << ": heartbeats did not reach the Core peer's figures";
+        EXPECT_EQ(core.Latest(t.name)->numbers.count("leaked_sockets"), 1u) << t.name;
         EXPECT_GT(lib.GetLatency(t.kind), 0u) << t.name;
     }
     EXPECT_EQ(core.Stop(), 0);
@@ -248,6 +259,46 @@ TEST_F(SocketTransportTest, SendsDoNotQueueBehindABlockingReceive) {
     EXPECT_EQ(core.Stop(), 0);
 }
 
+// A stop that ends a wait does not wait for it: anything near these waits means
+// the stop waited it out.
+constexpr auto kStopDeadline = std::chrono::seconds(30);
+
+TEST_F(SocketTransportTest, ABlockingReceiveWithoutTimeoutLetsTheLinksLiveAndStopsAtOnce) {
+    Tuning tuning = kxtest::TestTuning();
+    tuning.SocketReceiveNonBlocking = false;
+    tuning.SocketReceiveTimeout = -1;  // NNG's infinite; the Core peer gets it from the file
+    tuning.LivenessTimeout = std::max<uint64_t>(tuning.LivenessTimeout, 50);
+    InitializeConnect(kSockets, tuning);
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    WaitBothAlive(core);
+    EXPECT_EQ(core.Stop(), 0);
+    std::string error;
+    bool ok = false;
+    ASSERT_TRUE(kxtest::ReturnsWithin([&] { ok = lib.Terminate(error); }, kStopDeadline))
+        << "Terminate waited on a receive without timeout";
+    EXPECT_TRUE(ok) << error;
+}
+
+TEST_F(SocketTransportTest, StopEndsLongReceiveWaitsAndRetrySleeps) {
+    Tuning longReceive = kxtest::TestTuning();
+    longReceive.SocketReceiveNonBlocking = false;
+    longReceive.SocketReceiveTimeout = 60'000;
+    Tuning longRetry = kxtest::TestTuning();
+    longRetry.WorkerRetryInterval = 600'000;
+    for (const Tuning& tuning : {longReceive, longRetry}) {
+        InitializeConnect(kSockets, tuning);
+        std::string error;
+        // Reconfigure stops both workers in their waits, then Terminate the new ones.
+        bool ok = false;
+        ASSERT_TRUE(
+            kxtest::ReturnsWithin([&] { ok = lib.Reconfigure(kSockets, error); }, kStopDeadline));
+        EXPECT_TRUE(ok) << error;
+        ASSERT_TRUE(kxtest::ReturnsWithin([&] { ok = lib.Terminate(error); }, kStopDeadline));
+        EXPECT_TRUE(ok) << error;
+    }
+}
+
 // Opens a plain stream connection to `url` (tcp://host:port or ipc://path) and
 // closes it at once, before any handshake: what a peer does that goes away while
 // connecting.
@@ -299,6 +350,101 @@ TEST_F(SocketTransportTest, AConnectionDroppedWhileConnectingDoesNotLockOutTheCo
             << t.name << ": the Connect side never saw the Core peer";
     }
     EXPECT_EQ(core.Stop(), 0);
+}
+
+// Dials `url` with a pair0 socket of this process, sends one message and
+// closes: a third party that pair0 refuses while a peer is connected.
+void DialAsAThirdParty(const std::string& url) {
+    nng_socket socket = NNG_SOCKET_INITIALIZER;
+    ASSERT_EQ(nng_pair0_open(&socket), 0);
+    EXPECT_EQ(nng_dial(socket, url.c_str(), nullptr, 0), 0) << url;
+    nng_send(socket, const_cast<char*>("x"), 1, NNG_FLAG_NONBLOCK);
+    nng_close(socket);
+}
+
+TEST_F(SocketTransportTest, AThirdDialerLeavesBothLinksAlive) {
+    Tuning tuning = kxtest::TestTuning();
+    tuning.LivenessTimeout = std::max<uint64_t>(tuning.LivenessTimeout, 50);
+    InitializeConnect(kSockets, tuning);
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    WaitBothAlive(core);
+
+    for (int dials : {1, 100}) {
+        for (const auto& t : kBoth) {
+            const std::string url = LibraryState().Slot(t.kind).Get()->Url();
+            for (int i = 0; i < dials; ++i) {
+                DialAsAThirdParty(url);
+            }
+        }
+        // Longer than the liveness timeout: the figures hold only while both
+        // sides keep sending heartbeats over their own link.
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(3 * tuning.LivenessTimeout * 10);
+        while (std::chrono::steady_clock::now() < until) {
+            for (const auto& t : kBoth) {
+                ASSERT_TRUE(lib.IsPeerAlive(t.kind))
+                    << t.name << " died after " << dials << " third-party dials";
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        core.Forget();
+        for (const auto& t : kBoth) {
+            ASSERT_TRUE(core.WaitFor(t.name, [](const CoreReport&) { return true; }));
+            EXPECT_TRUE(core.Latest(t.name)->alive)
+                << t.name << ": the Core side lost the link after " << dials << " dials";
+        }
+    }
+    EXPECT_EQ(core.Stop(), 0);
+}
+
+TEST_F(SocketTransportTest, ACloseThatWedgesIsAbandonedCountedAndTheChannelBuiltAnew) {
+    std::string error;
+    ASSERT_TRUE(kxlog::AddFile(home.Root() + "/test.log", 9, error)) << error;
+    InitializeConnect(Tcp);
+    auto alive = [&](CorePeer& core) {
+        EXPECT_TRUE(kxtest::WaitFor([&] { return lib.IsPeerAlive(Tcp); }));
+        EXPECT_TRUE(core.WaitFor("tcp", [](const CoreReport& r) { return r.alive; }));
+    };
+    const uint64_t leakedBefore = FakeSharedMem::GetLeakedSocketCount();
+    {
+        CorePeer core;
+        ASSERT_TRUE(core.Start());
+        alive(core);
+        // NNG runs the removal callback on its reaper thread, which every close
+        // waits for: a callback that cannot go on wedges the reaper, and with it
+        // the close, as NNG 1.5.2's own reaper fault does.
+        auto channel = LibraryState().tcpChannel.Get();
+        std::unique_lock hold(channel->receivedDataLock);
+        core.Process().Signal(SIGKILL);
+        ASSERT_TRUE(core.Process().Wait());
+        ASSERT_TRUE(kxtest::WaitFor([&] { return !channel->peerConnected; }));
+        bool ok = false;
+        ASSERT_TRUE(kxtest::ReturnsWithin([&] { ok = lib.Reconfigure(Tcp, error); },
+                                          std::chrono::seconds(60)));
+        EXPECT_TRUE(ok) << error;
+        // The link's socket, and the TCP port probe's, whose close waits as well.
+        EXPECT_GE(FakeSharedMem::GetLeakedSocketCount(), leakedBefore + 1);
+        EXPECT_NE(LibraryState().tcpChannel.Get(), channel);
+    }
+    const uint64_t leaked = FakeSharedMem::GetLeakedSocketCount() - leakedBefore;
+    // Free again, the abandoned closes return and are no longer counted.
+    EXPECT_TRUE(
+        kxtest::WaitFor([&] { return FakeSharedMem::GetLeakedSocketCount() == leakedBefore; }));
+    kxlog::Flush();
+    const std::string log = kxtest::ReadFile(home.Root() + "/test.log");
+    const std::regex abandoned(
+        "WARN\\| The NNG TCP socket has not closed within 3 s; its close is abandoned \\(socket "
+        "[0-9]+, [0-9]+ leaked in this process\\)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), abandoned),
+                            std::sregex_iterator()),
+              static_cast<std::ptrdiff_t>(leaked))
+        << "each abandoned close is logged once";
+    // The channel built anew carries the next Core peer's link.
+    CorePeer again;
+    ASSERT_TRUE(again.Start());
+    alive(again);
+    EXPECT_EQ(again.Stop(), 0);
 }
 
 TEST_F(SocketTransportTest, KilledCorePeerTurnsDeadAndANewOneIsPickedUp) {
@@ -356,6 +502,54 @@ TEST_F(SocketTransportTest, ReconfigureRebuildsBothTransportsAndTerminateCleansU
         << kxtest::ThreadCount() << " threads, " << baseline << " before";
 }
 
+TEST_F(SocketTransportTest, FailedReconfigureLeavesWhatRunsDescribedWatchedAndReconfigurable) {
+    InitializeConnect(Tcp);
+    Impl& impl = LibraryState();
+    CorePeer core;
+    ASSERT_TRUE(core.Start());
+    const auto alive = [](const CoreReport& r) { return r.alive; };
+    ASSERT_TRUE(core.WaitFor("tcp", alive));
+    const auto fileDescribes = [&](uint8_t set) {
+        const auto bytes = ReadTransportFile();
+        if (!Wire::VerifyRoot<Config::TransportConfig>(bytes.data(), bytes.size())) {
+            return false;
+        }
+        const auto* config = Config::GetTransportConfig(bytes.data());
+        const auto tcp = impl.tcpChannel.Get();
+        return config->ipc()->enabled() == ((set & Ipc) != 0) &&
+               config->tcp()->enabled() == ((set & Tcp) != 0) && tcp &&
+               config->tcp()->url()->str() == tcp->Url();
+    };
+    const auto watching = [&] {
+        std::lock_guard lock(impl.transportWatcherMutex);
+        return impl.transportWatcher && impl.transportWatcher->IsRunning();
+    };
+
+    // Something else holds the IPC socket's path.
+    const std::string ipcPath = home.RuntimeDir() + "/Kelvanorix";
+    ASSERT_EQ(mkdir(ipcPath.c_str(), 0700), 0);
+    ASSERT_TRUE(kxtest::WriteFile(ipcPath + "/held", "x"));
+    std::string error;
+    EXPECT_FALSE(lib.Reconfigure(Ipc | Tcp, error));
+    EXPECT_NE(error.find("Failed to start an IPC listener"), std::string::npos) << error;
+    EXPECT_EQ(lib.GetTransports(), Tcp);
+    EXPECT_FALSE(impl.ipcChannel.Get());
+    EXPECT_TRUE(fileDescribes(Tcp));
+    EXPECT_TRUE(watching());
+    core.Forget();
+    EXPECT_TRUE(core.WaitFor("tcp", alive));
+    EXPECT_TRUE(kxtest::WaitFor([&] { return lib.IsPeerAlive(Tcp); }));
+
+    ASSERT_EQ(unlink((ipcPath + "/held").c_str()), 0);
+    ASSERT_EQ(rmdir(ipcPath.c_str()), 0);
+    ASSERT_TRUE(lib.Reconfigure(Ipc | Tcp, error)) << error;
+    EXPECT_EQ(lib.GetTransports(), Ipc | Tcp);
+    EXPECT_TRUE(fileDescribes(Ipc | Tcp));
+    EXPECT_TRUE(watching());
+    WaitBothAlive(core);
+    EXPECT_EQ(core.Stop(), 0);
+}
+
 TEST_F(SocketTransportTest, LifecycleGuardsReportTheirTexts) {
     std::string error;
     EXPECT_FALSE(lib.Terminate(error));
@@ -370,12 +564,42 @@ TEST_F(SocketTransportTest, LifecycleGuardsReportTheirTexts) {
               "FakeSharedMem initialization has failed: Should be initialized with at least "
               "one trasnport!");
     EXPECT_FALSE(lib.IsInitialized());
+    EXPECT_FALSE(lib.Initialize(EPeer::Connect, 8, Tuning{}, error));
+    EXPECT_EQ(error,
+              "FakeSharedMem initialization has failed: Invalid transport set 8; "
+              "initialization aborted!");
+    EXPECT_FALSE(lib.Initialize(EPeer::None, Tcp, Tuning{}, error));
+    EXPECT_EQ(error,
+              "FakeSharedMem initialization has failed: Invalid peer type 'None'; "
+              "initialization aborted!");
+    EXPECT_FALSE(lib.Initialize(static_cast<EPeer>(7), Tcp, Tuning{}, error));
+    EXPECT_EQ(error,
+              "FakeSharedMem initialization has failed: Invalid peer type 'Unknown'; "
+              "initialization aborted!");
+    Tuning wrapping;
+    wrapping.LivenessTimeout = 1844674407371;  // would wrap in nanoseconds
+    EXPECT_FALSE(lib.Initialize(EPeer::Connect, Tcp, wrapping, error));
+    EXPECT_EQ(error,
+              "FakeSharedMem initialization has failed: Invalid 'LivenessTimeout' tuning value; "
+              "initialization aborted!");
+    EXPECT_FALSE(lib.IsInitialized());
+    EXPECT_FALSE(kxtest::FileExists(TransportFilePath()));
 
-    InitializeConnect(Tcp);
-    EXPECT_FALSE(lib.Initialize(EPeer::Connect, Tcp, Tuning{}, error));
+    Tuning running = kxtest::TestTuning();
+    running.LivenessTimeout = 321;
+    InitializeConnect(Tcp, running);
+    // A refused Initialize stores nothing, its tuning included.
+    Tuning other = running;
+    other.LivenessTimeout = 7;
+    EXPECT_FALSE(lib.Initialize(EPeer::Connect, Tcp, other, error));
     EXPECT_EQ(error,
               "FakeSharedMem initialization has failed: Already initialized; "
               "initialization aborted!");
+    EXPECT_EQ(lib.GetTuning().LivenessTimeout, 321u);
+    EXPECT_FALSE(lib.Reconfigure(Tcp | 16, error));
+    EXPECT_EQ(error,
+              "FakeSharedMem reconfiguration has failed: Invalid transport set 17; "
+              "reconfiguration aborted!");
     EXPECT_FALSE(lib.Reconfigure(0, error));
     EXPECT_EQ(error,
               "FakeSharedMem reconfiguration has failed: Should be reconfigured with at "
@@ -517,8 +741,15 @@ class TransportFileLoadTest : public ::testing::Test {
         auto shm = Config::CreateSharedMemTransportConfig(b, false);
         auto tcpUrl = b.CreateString("tcp://127.0.0.1:9");
         auto tcp = Config::CreateSocketTransportConfig(b, true, tcpUrl);
+        Tuning values;
+        values.LivenessTimeout = 77;
         Config::TuningConfigBuilder tb(b);
-        tb.add_LivenessTimeout(77);
+        tb.add_HeartbeatInterval(values.HeartbeatInterval);
+        tb.add_LivenessTimeout(values.LivenessTimeout);
+        tb.add_LatencySmoothingWindow(values.LatencySmoothingWindow);
+        tb.add_ThroughputSmoothingWindow(values.ThroughputSmoothingWindow);
+        tb.add_SharedMemHeartbeatBlockSize(values.SharedMemHeartbeatBlockSize);
+        tb.add_SharedMemLivenessTimeout(values.SharedMemLivenessTimeout);
         auto tuning = tb.Finish();
         b.Finish(Config::CreateTransportConfig(b, 1, ipc, shm, tcp, tuning));
         valid.assign(b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize());
@@ -590,6 +821,49 @@ TEST_F(TransportFileLoadTest, CoreFollowsTheFileAndRejectsCorruptOnesWithoutTouc
     }
     EXPECT_EQ(error, "The FakeSharedMem transport intermediate configuration file '" +
                          TransportFilePath() + "' is empty or invalid!");
+
+    // A file that enables no transport is as unusable as a corrupt one.
+    flatbuffers::FlatBufferBuilder b(256);
+    b.Finish(Config::CreateTransportConfig(b, 1));
+    ASSERT_TRUE(WriteFile({b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()}));
+    {
+        std::lock_guard lock(impl.apiMutex);
+        EXPECT_FALSE(LoadTransportFile(impl, error));
+    }
+    EXPECT_EQ(error, "The FakeSharedMem transport intermediate configuration file '" +
+                         TransportFilePath() + "' enables no transport!");
+    EXPECT_EQ(lib.GetTransports(), Ipc | Tcp);
+    EXPECT_EQ(impl.ipcChannel.Get(), ipc);
+    // So is one whose tuning holds a value out of its range.
+    flatbuffers::FlatBufferBuilder r(256);
+    auto ipcOn = Config::CreateSocketTransportConfig(r, true);
+    Config::TuningConfigBuilder tb(r);
+    tb.add_HeartbeatInterval(1);
+    tb.add_LivenessTimeout(1844674407371);
+    tb.add_LatencySmoothingWindow(1000);
+    tb.add_ThroughputSmoothingWindow(1000);
+    tb.add_SharedMemHeartbeatBlockSize(1024);
+    tb.add_SharedMemLivenessTimeout(50);
+    auto wrapping = tb.Finish();
+    r.Finish(Config::CreateTransportConfig(r, 1, ipcOn, 0, 0, wrapping));
+    ASSERT_TRUE(WriteFile({r.GetBufferPointer(), r.GetBufferPointer() + r.GetSize()}));
+    {
+        std::lock_guard lock(impl.apiMutex);
+        EXPECT_FALSE(LoadTransportFile(impl, error));
+    }
+    EXPECT_EQ(error, "The FakeSharedMem transport intermediate configuration file '" +
+                         TransportFilePath() + "' has an invalid 'LivenessTimeout' value!");
+    EXPECT_EQ(lib.GetTuning().LivenessTimeout, 77u);
+    EXPECT_EQ(impl.ipcChannel.Get(), ipc);
+
+    // Terminate leaves no dirty flag behind for the next Initialize.
+    impl.transportFileDirty = true;
+    impl.tuningFileDirty = true;
+    ASSERT_TRUE(lib.Terminate(error)) << error;
+    EXPECT_FALSE(impl.transportFileDirty.load());
+    EXPECT_FALSE(impl.tuningFileDirty.load());
+    ASSERT_TRUE(WriteFile(valid));
+    ASSERT_TRUE(lib.Initialize(EPeer::Core, Ipc, Tuning{}, error)) << error;
 }
 
 }  // namespace

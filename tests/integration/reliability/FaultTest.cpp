@@ -185,6 +185,58 @@ TEST_F(FaultTest, KilledConnectPeerLeavesTheCorePeerRunningAndANewOneIsFollowed)
     EXPECT_EQ(core.Stop(), 0);
 }
 
+// --- a second Connect peer of the user, and one that leaves main initialised ---
+
+TEST_F(FaultTest, SecondConnectPeerIsRefusedNamingTheFirstWhichRunsOnUndisturbed) {
+    ReportingPeer connect;
+    ASSERT_TRUE(connect.StartConnect(Tcp | Ipc, 0, HelperTuning()));
+    ReportingPeer core;
+    ASSERT_TRUE(core.StartCore());
+    for (const char* name : {"tcp", "ipc"}) {
+        ASSERT_TRUE(core.WaitAlive(name, true)) << name;
+    }
+    const std::string file = kxtest::ReadFile(TransportFilePath());
+    std::string error;
+    EXPECT_FALSE(lib.Initialize(EPeer::Connect, Tcp | Ipc, kxrel::FaultTuning(), error));
+    const std::string prefix =
+        "FakeSharedMem initialization has failed: Another Connect peer is already running for "
+        "this user (process " +
+        std::to_string(connect.Pid()) + " (";
+    EXPECT_EQ(error.rfind(prefix, 0), 0u) << error;
+    EXPECT_NE(error.find(")); initialization aborted!"), std::string::npos) << error;
+    EXPECT_FALSE(lib.IsInitialized());
+    EXPECT_EQ(kxtest::ReadFile(TransportFilePath()), file);
+    core.Forget();
+    connect.Forget();
+    for (const char* name : {"tcp", "ipc"}) {
+        EXPECT_TRUE(core.WaitAlive(name, true)) << name;
+        EXPECT_TRUE(connect.WaitAlive(name, true)) << name;
+    }
+    EXPECT_EQ(kxtest::ReadFile(TransportFilePath()), file);
+    // Released at Terminate: this process may be the Connect peer now.
+    EXPECT_EQ(connect.Stop(), 0);
+    InitializeConnect(Tcp | Ipc);
+    EXPECT_EQ(core.Stop(), 0);
+}
+
+TEST_F(FaultTest, ConnectPeerReturningFromMainWhileInitializedExitsCleanly) {
+    ReportingPeer connect;
+    auto args = HelperTuning();
+    args.insert(args.end(), {"--leave-initialized", "yes"});
+    ASSERT_TRUE(connect.StartConnect(Tcp | Ipc | SharedMem, kOneMb, args));
+    ReportingPeer core;
+    ASSERT_TRUE(core.StartCore());
+    for (const char* name : kNames) {
+        ASSERT_TRUE(core.WaitAlive(name, true)) << name;
+    }
+    EXPECT_EQ(connect.Stop(), 0);
+    EXPECT_FALSE(kxtest::FileExists(TransportFilePath()));
+    EXPECT_FALSE(kxrel::SegmentExists("KXFakeShmHeartbeat"));
+    EXPECT_NE(HelperLog().find("FakeSharedMem has been terminated successfully!"),
+              std::string::npos);
+    EXPECT_EQ(core.Stop(), 0);
+}
+
 // --- stale state of a Connect peer killed with -9 ---
 
 TEST_F(FaultTest, NewConnectPeerStartsCleanlyOverTheStateOfAKilledOne) {

@@ -42,7 +42,7 @@ constexpr uint64_t kAllowedGrowthKb = 96 * 1024;
 // and a stopping Core peer's socket close that NNG wedges and the library abandons.
 bool ExplainedByRestart(const std::string& line) {
     static const std::regex explained(
-        "failed to send an (IPC|TCP) heartbeat|"
+        "failed to send (an IPC|a TCP) heartbeat|"
         "Failed to send the FakeSharedMem (IPC|TCP) message: (Timed out|Object closed)|"
         "failed to read SharedMem peer heartbeat|Failed to read FakeSharedMem SharedMem peer "
         "heartbeat|bHostingProcess is false|"

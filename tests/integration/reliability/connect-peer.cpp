@@ -4,7 +4,7 @@
 // per transport every report interval (the Core peer's format), and runs until
 // SIGINT/SIGTERM. Log: "connect-peer.log" in the data directory.
 //   connect-peer --transports <bits> [--stream-bytes <n>] [--report-interval-ms <ms>]
-//                [tuning options]
+//                [--leave-initialized yes] [tuning options]
 
 #include <signal.h>
 
@@ -36,6 +36,7 @@ struct Options {
     uint32_t transports = Tcp | Ipc | SharedMem;
     uint64_t streamBytes = 0;
     uint64_t reportIntervalMs = 20;
+    bool leaveInitialized = false;  // return from main without Terminate
 };
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -45,6 +46,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     table.AddUInt64("stream-bytes", &options.streamBytes, "Invalid --stream-bytes: '{}'");
     table.AddUInt64("report-interval-ms", &options.reportIntervalMs,
                     "Invalid --report-interval-ms: '{}'");
+    table.AddYesNo("leave-initialized", &options.leaveInitialized,
+                   "Invalid --leave-initialized: '{}'");
     bool help = false;
     std::string error;
     if (!table.Parse(argc, argv, help, error) || help) {
@@ -151,6 +154,9 @@ int main(int argc, char** argv) {
     running = false;
     for (std::thread& writer : writers) {
         writer.join();
+    }
+    if (options.leaveInitialized) {
+        return 0;  // the library object's destruction terminates it
     }
     int code = 0;
     if (!library.Terminate(error)) {

@@ -23,6 +23,12 @@
 namespace {
 
 using KXFakeShm::EPeer;
+using KXFakeShm::kHeartbeatBlockSizeRange;
+using KXFakeShm::kSmoothingWindowRange;
+using KXFakeShm::kSocketReconnectTimeRange;
+using KXFakeShm::kSocketTimeoutRange;
+using KXFakeShm::kTenMsUnitRange;
+using KXFakeShm::kWorkerRetryIntervalRange;
 using KXFakeShm::LoadTuningFile;
 using KXFakeShm::SaveTuningFile;
 using KXFakeShm::Tuning;
@@ -95,21 +101,21 @@ std::string SuffixAt(std::time_t when) {
     return text;
 }
 
-// Every field away from its default, with the extremes of each type.
+// Every field away from its default, at an end of its range.
 Tuning EditedTuning() {
     Tuning t;
     t.SocketReceiveNonBlocking = false;
-    t.SocketReceiveTimeout = std::numeric_limits<int32_t>::min();
+    t.SocketReceiveTimeout = kSocketTimeoutRange.min;
     t.SocketSendNonBlocking = true;
-    t.SocketSendTimeout = std::numeric_limits<int32_t>::max();
-    t.SocketReconnectTimeMin = 0;
-    t.SocketReconnectTimeMax = -7;
-    t.WorkerRetryInterval = std::numeric_limits<uint64_t>::max();
-    t.HeartbeatInterval = 0;
-    t.LivenessTimeout = 123456789012345ULL;
+    t.SocketSendTimeout = kSocketTimeoutRange.max;
+    t.SocketReconnectTimeMin = kSocketReconnectTimeRange.min;
+    t.SocketReconnectTimeMax = kSocketReconnectTimeRange.max;
+    t.WorkerRetryInterval = kWorkerRetryIntervalRange.max;
+    t.HeartbeatInterval = kTenMsUnitRange.max;
+    t.LivenessTimeout = kTenMsUnitRange.min;
     t.LatencySmoothingWindow = 17;
-    t.ThroughputSmoothingWindow = 4000000000ULL;
-    t.SharedMemHeartbeatBlockSize = std::numeric_limits<uint32_t>::max();
+    t.ThroughputSmoothingWindow = kSmoothingWindowRange.max;
+    t.SharedMemHeartbeatBlockSize = kHeartbeatBlockSizeRange.max;
     t.SharedMemLivenessTimeout = 99;
     return t;
 }
@@ -161,7 +167,12 @@ TEST(TuningFileFormat, DefaultsEqualTheGoldenFileByteForByte) {
 
 TEST(TuningFileFormat, BooleansAndNumbersPrintPlain) {
     kxtest::ScopedTestHome home;
-    const std::string text = KXFakeShm::FormatTuningFile(EditedTuning());
+    // The text shows whatever it is given, in range or not.
+    Tuning t = EditedTuning();
+    t.SocketReceiveTimeout = std::numeric_limits<int32_t>::min();
+    t.WorkerRetryInterval = std::numeric_limits<uint64_t>::max();
+    t.SharedMemHeartbeatBlockSize = std::numeric_limits<uint32_t>::max();
+    const std::string text = KXFakeShm::FormatTuningFile(t);
     EXPECT_NE(text.find("\nSocketReceiveNonBlocking: false\n"), std::string::npos);
     EXPECT_NE(text.find("\nSocketSendNonBlocking: true\n"), std::string::npos);
     EXPECT_NE(text.find("\nSocketReceiveTimeout: -2147483648\n"), std::string::npos);
@@ -426,6 +437,14 @@ TEST(TuningFileLoad, ValuesOfTheWrongFormFailAndApplyNothing) {
         {"SharedMemLivenessTimeout", "[1, 2]"},
         {"SharedMemLivenessTimeout", "-0"},
         {"SocketReceiveNonBlocking", "1"},
+        // Out of range: as if it did not convert.
+        {"SocketReceiveTimeout", "-2"},
+        {"SocketReconnectTimeMin", "-1"},
+        {"WorkerRetryInterval", "86400001"},
+        {"HeartbeatInterval", "0"},
+        {"LivenessTimeout", "1844674407371"},
+        {"SharedMemHeartbeatBlockSize", "255"},
+        {"SharedMemLivenessTimeout", "8640001"},
     };
     for (const auto& c : cases) {
         const std::string line = std::string(c.key) + ": " + c.value;

@@ -41,6 +41,18 @@ TEST(StatSeriesTest, ZeroRecordsNothingAndTotalsAreNotAgedByReading) {
     EXPECT_EQ(series.Last(), 0u);
 }
 
+TEST(StatSeriesTest, TotalAtAgesTheWindowToTheGivenTime) {
+    StatSeries series;
+    series.Record(10 * kMs, 7, kMs);
+    series.Record(10 * kMs + kMs / 2, 3, kMs);
+    // The sample exactly at the cutoff stays; later, both have aged out.
+    EXPECT_EQ(series.TotalAt(11 * kMs, kMs), 10u);
+    EXPECT_EQ(series.TotalAt(11 * kMs + kMs / 2, kMs), 3u);
+    EXPECT_EQ(series.TotalAt(20 * kMs, kMs), 0u);
+    EXPECT_EQ(series.Total(), 0u);
+    EXPECT_EQ(series.Average(), 0u);
+}
+
 TEST(LinkStatisticsTest, SmoothedLatencyIsTheAverageOfTheWindow) {
     LinkStatistics stats;
     stats.RecordLatency(10 * kMs, 1 * kMs, 1000 * kMs);
