@@ -10,6 +10,20 @@ ClientState& GetClientState() {
     return *state;
 }
 
+void ResetClientState() {
+    ClientState& state = GetClientState();
+    state.running.store(true);
+    state.payloadSizeIndex.store(0);
+    for (PayloadSlot* slot : {&state.ipc, &state.sharedMem, &state.tcp}) {
+        {
+            std::unique_lock<KXCommon::HybridSharedMutex> lock(slot->regenerateMutex);
+            slot->regenerate = false;
+        }
+        std::unique_lock<KXCommon::HybridSharedMutex> lock(slot->payloadMutex);
+        slot->currentPayload.clear();
+    }
+}
+
 void WakeSlot(PayloadSlot& slot) {
     { std::unique_lock<KXCommon::HybridSharedMutex> lock(slot.regenerateMutex); }
     slot.regenerateCondition.notify_one();

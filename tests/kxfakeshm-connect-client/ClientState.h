@@ -48,6 +48,11 @@ struct ClientState {
 // Created on first use and never destroyed before exit.
 ClientState& GetClientState();
 
+// Back to the state of a client that has just started: running, the first size,
+// empty slots. For test programs that run their cases in one process; only
+// while no client thread runs.
+void ResetClientState();
+
 // Wakes the slot's generator. Taking the slot's mutex first means a generator
 // that has just checked its condition is already waiting, so no wake-up is lost.
 void WakeSlot(PayloadSlot& slot);

@@ -13,6 +13,7 @@
 
 #include <ftxui/component/component.hpp>
 #include <ftxui/component/screen_interactive.hpp>
+#include <ftxui/screen/terminal.hpp>
 
 #include "kxcommon/HybridMutex.h"
 #include "kxfakeshm/FakeSharedMem.h"
@@ -30,26 +31,13 @@ constexpr int kLabelWidth = 12;
 constexpr size_t kPreviewLength = 16;
 constexpr std::chrono::nanoseconds kRefreshPeriod{16'666'000};
 
-// Set by SIGINT/SIGTERM while the dashboard runs; the refresher turns it into
-// the quit action on the screen's loop.
+// Set by SIGHUP, SIGTERM or SIGINT; read by the entry function before the
+// dashboard and by every event of the dashboard's loop.
 std::atomic<bool> gQuitSignal{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 void RecordQuitSignal(int) {
     gQuitSignal.store(true);
-}
-
-// The terminal delivers Ctrl-C as SIGINT (FTXUI keeps the terminal's signal
-// mode), and FTXUI's own handler only restores the terminal. Replacing it from
-// inside the loop, after FTXUI has installed its handlers, makes Ctrl-C the
-// same orderly quit as Q; FTXUI puts the original handlers back on exit.
-void InstallQuitSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = RecordQuitSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 // FTXUI creates the screen's task sender when the loop starts and destroys it
@@ -83,14 +71,12 @@ class ScreenGate {
 };
 
 // Redraws about 60 times a second on drift-free ticks until the client stops.
-void RunRefresher(ScreenGate& gate, const std::function<void()>& quit) {
+// Each redraw is an event, so a quit signal is acted on within one tick.
+void RunRefresher(ScreenGate& gate) {
     kxlog::SetThreadName("TuiRefresher");
     const ClientState& state = GetClientState();
     auto tick = std::chrono::steady_clock::now();
     while (state.running.load()) {
-        if (gQuitSignal.exchange(false)) {
-            gate.Post(ftxui::Closure(quit));
-        }
         gate.Post(ftxui::Event::Custom);
         tick += kRefreshPeriod;
         std::this_thread::sleep_until(tick);
@@ -145,6 +131,42 @@ ftxui::Element TransportPanel(const std::string& title, const TransportView& vie
         rows.push_back(Row("Read + Meta", FormatRate(view.readMetaBytes)));
     }
     return ftxui::vbox(std::move(rows)) | ftxui::border | ftxui::flex;
+}
+
+// The rows the dashboard needs without the history: the outer border, title and
+// separator, the panels, the separator and the footer's lines.
+int RowsWithoutHistory(const ftxui::Element& panels, const ftxui::Elements& footerItems,
+                       int width) {
+    panels->ComputeRequirement();
+    int footerLines = 1;
+    int lineWidth = 0;
+    const int available = std::max(1, width - 2);
+    for (const ftxui::Element& item : footerItems) {
+        item->ComputeRequirement();
+        const int w = item->requirement().min_x;
+        if (lineWidth > 0 && lineWidth + w > available) {
+            ++footerLines;
+            lineWidth = 0;
+        }
+        lineWidth += w;
+    }
+    return 2 + 2 + panels->requirement().min_y + 1 + footerLines;
+}
+
+// The footer's entries; each separator stays with the entry after it, so a
+// narrow screen wraps between whole entries and loses none.
+ftxui::Elements FooterItems(const DashboardView& view) {
+    using ftxui::text;
+    auto entry = [](ftxui::Element element) {
+        return ftxui::hbox({text(" | "), std::move(element)});
+    };
+    return {
+        text("Quit < ESC / Q / Ctrl-C >"),
+        entry(MakeTransportToggle("TCP", view.tcp.active, view.tcp.alive, "1")),
+        entry(MakeTransportToggle("IPC", view.ipc.active, view.ipc.alive, "2")),
+        entry(MakeTransportToggle("SharedMem", view.sharedMem.active, view.sharedMem.alive, "3")),
+        entry(text(fmt::format("Payload Size [ {} ] < S >", view.payloadSizeLabel))),
+    };
 }
 
 bool IsQuitKey(const ftxui::Event& event) {
@@ -218,35 +240,51 @@ DashboardView ReadDashboardView() {
 }
 
 ftxui::Element RenderDashboard(const DashboardView& view) {
+    return RenderDashboard(view, nullptr, 0, 0);
+}
+
+ftxui::Element RenderDashboard(const DashboardView& view, const HistoryRecorder* history, int width,
+                               int height) {
     using ftxui::text;
+    ftxui::Element panels = ftxui::hbox({
+        TransportPanel("TCP Transport", view.tcp, true),
+        TransportPanel("IPC Transport", view.ipc, true),
+        TransportPanel("SharedMem Transport", view.sharedMem, false),
+    });
+    ftxui::Elements footer = FooterItems(view);
+    ftxui::Element below = ftxui::filler();
+    if (history != nullptr) {
+        const int free = height - RowsWithoutHistory(panels, footer, width);
+        below = ftxui::vbox({RenderHistory(view, *history, width - 2, free), ftxui::filler()}) |
+                ftxui::flex;
+    }
     return ftxui::vbox({
                text("KXFakeShm Connect Client") | ftxui::bold,
                ftxui::separator(),
-               ftxui::hbox({
-                   TransportPanel("TCP Transport", view.tcp, true),
-                   TransportPanel("IPC Transport", view.ipc, true),
-                   TransportPanel("SharedMem Transport", view.sharedMem, false),
-               }),
-               ftxui::filler(),
+               std::move(panels),
+               std::move(below),
                ftxui::separator(),
-               ftxui::hbox({
-                   text("Quit < ESC / Q / Ctrl-C >"),
-                   text(" | "),
-                   MakeTransportToggle("TCP", view.tcp.active, view.tcp.alive, "1"),
-                   text(" | "),
-                   MakeTransportToggle("IPC", view.ipc.active, view.ipc.alive, "2"),
-                   text(" | "),
-                   MakeTransportToggle("SharedMem", view.sharedMem.active, view.sharedMem.alive,
-                                       "3"),
-                   text(" | "),
-                   text(fmt::format("Payload Size [ {} ] < S >", view.payloadSizeLabel)),
-               }),
+               ftxui::flexbox(std::move(footer)),
            }) |
            ftxui::border;
 }
 
+void InstallQuitSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = RecordQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGHUP, SIGTERM, SIGINT}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+bool QuitSignalled() {
+    return gQuitSignal.load();
+}
+
 bool HandleDashboardEvent(const ftxui::Event& event, const std::function<void()>& leaveLoop) {
-    if (IsQuitKey(event)) {
+    if (IsQuitKey(event) || gQuitSignal.exchange(false)) {
         StopRunning();
         leaveLoop();
         return true;
@@ -274,27 +312,39 @@ bool HandleDashboardEvent(const ftxui::Event& event, const std::function<void()>
 }
 
 void RunTui() {
-    gQuitSignal.store(false);
     auto screen = ftxui::ScreenInteractive::Fullscreen();
     ScreenGate gate(screen);
+    // A fatal error inside the loop hands the terminal back before it ends the
+    // process. Only the loop's own thread may uninstall the screen.
+    const std::thread::id loopThread = std::this_thread::get_id();
+    const TerminalRestorer restorer = [&screen, &gate,
+                                       loopThread](const std::function<void()>& finish) {
+        if (std::this_thread::get_id() == loopThread) {
+            gate.Close();
+            screen.WithRestoredIO(finish)();
+        }
+    };
     const std::function<void()> leaveLoop = [&] {
+        SetTerminalRestorer(nullptr);
         gate.Close();
         screen.Exit();
     };
-    // A quit signal reaches the loop through the refresher and ends it like Q.
-    const std::function<void()> quit = [&] {
-        StopRunning();
-        leaveLoop();
-    };
 
+    HistoryRecorder history;
     bool firstFrame = true;
     auto renderer = ftxui::Renderer([&] {
         if (firstFrame) {
             firstFrame = false;
+            // FTXUI puts its own SIGINT and SIGTERM handlers in place when the
+            // loop starts (and ours back when it leaves); ours take over again.
             InstallQuitSignalHandlers();
+            SetTerminalRestorer(restorer);
             gate.Open();
         }
-        return RenderDashboard(ReadDashboardView());
+        const DashboardView view = ReadDashboardView();
+        history.Add(std::chrono::steady_clock::now(), view);
+        const ftxui::Dimensions size = ftxui::Terminal::Size();
+        return RenderDashboard(view, &history, size.dimx, size.dimy);
     });
     auto component = ftxui::CatchEvent(renderer, [&](const ftxui::Event& event) {
         return HandleDashboardEvent(event, leaveLoop);
@@ -305,6 +355,7 @@ void RunTui() {
         ScreenGate& gate;
         std::thread thread;
         ~RefresherOwner() {
+            SetTerminalRestorer(nullptr);
             gate.Close();
             StopRunning();
             if (thread.joinable()) {
@@ -314,7 +365,7 @@ void RunTui() {
         }
     } refresher{gate, {}};
     try {
-        refresher.thread = std::thread(RunRefresher, std::ref(gate), std::cref(quit));
+        refresher.thread = std::thread(RunRefresher, std::ref(gate));
     } catch (const std::exception& e) {
         ExitWithFatal(fmt::format("Failed to start the TUI refresher thread: {}", e.what()));
     }

@@ -12,6 +12,7 @@
 #include <ftxui/dom/elements.hpp>
 
 #include "tests/kxfakeshm-connect-client/ClientState.h"
+#include "tests/kxfakeshm-connect-client/History.h"
 
 namespace KXClient {
 
@@ -52,15 +53,23 @@ ftxui::Element MakeTransportToggle(const std::string& label, bool active, bool a
 // Reads the library's statistics and the client's state afresh.
 DashboardView ReadDashboardView();
 
-// The whole document of one frame.
+// The whole document of one frame. With a history and the screen's size, the
+// rows left free below the panels show the last minute of each active transport.
 ftxui::Element RenderDashboard(const DashboardView& view);
+ftxui::Element RenderDashboard(const DashboardView& view, const HistoryRecorder* history, int width,
+                               int height);
 
-// The key table. The quit keys stop the client's threads and call `leaveLoop`.
-// Returns true when the event was handled.
+// Quit requests from outside (SIGHUP, SIGTERM, SIGINT) only set a flag; the
+// dashboard's loop, or the entry function before it, takes the quit path.
+void InstallQuitSignalHandlers();
+bool QuitSignalled();
+
+// The key table. The quit keys, or any event after a quit signal, stop the
+// client's threads and call `leaveLoop`. Returns true when the event was handled.
 bool HandleDashboardEvent(const ftxui::Event& event, const std::function<void()>& leaveLoop);
 
 // Runs the dashboard on the terminal until a quit key (Escape, Q, Ctrl-C) or
-// SIGINT/SIGTERM; the client's threads are told to stop when it returns.
+// a quit signal; the client's threads are told to stop when it returns.
 void RunTui();
 
 }  // namespace KXClient

@@ -2,8 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "kxcommon/DataDirectory.h"
@@ -17,6 +22,39 @@ namespace {
 constexpr const char* kLogFileName = "kxfakeshm-connect-client.log";
 constexpr int kLogFileVerbosity = 9;
 constexpr std::chrono::milliseconds kSleepWithLogPeriod{100};
+
+std::mutex gRestorerMutex;
+TerminalRestorer gRestorer;  // under gRestorerMutex
+
+void WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+// The steps of a fatal end once the terminal is the shell's again.
+[[noreturn]] void FinishFatal(const std::string& message) {
+    std::fflush(stdout);
+    if (::isatty(STDOUT_FILENO) == 1) {
+        WriteAll(STDOUT_FILENO, "\x1b[2 q\x1b[?25h");
+    }
+    WriteAll(STDERR_FILENO, message + "\n");
+    // Best effort: a library that cannot terminate still gets its FATAL line.
+    KXFakeShm::FakeSharedMem& library = KXFakeShm::FakeSharedMem::Instance();
+    if (library.IsInitialized()) {
+        std::string error;
+        if (!library.Terminate(error)) {
+            KXLOG_ERROR("{}", error);
+        }
+    }
+    KXLOG_FATAL("{}", message);
+    std::abort();
+}
 
 uint8_t TransportMask(bool tcp, bool ipc, bool sharedmem) {
     return static_cast<uint8_t>((tcp ? KXFakeShm::Tcp : 0) | (ipc ? KXFakeShm::Ipc : 0) |
@@ -48,7 +86,7 @@ void InitializeKXLog() {
         return;
     }
     if (!log.Initialize(error)) {
-        ExitWithFatal(fmt::format("KXLog initialization has failed: {}", error));
+        ExitWithFatal(FailureLine("KXLog initialization has failed: ", error));
     }
     KXLOG_INFO("KXLog initialization has succeeded!");
 }
@@ -62,7 +100,7 @@ void TerminateKXLog() {
     }
     std::string error;
     if (!log.Terminate(error)) {
-        ExitWithFatal(fmt::format("KXLog termination has failed: {}", error));
+        ExitWithFatal(FailureLine("KXLog termination has failed: ", error));
     }
     KXLOG_INFO("KXLog termination has succeeded!");
 }
@@ -77,7 +115,7 @@ void InitializeFakeSharedMem(bool tcp, bool ipc, bool sharedmem, const KXFakeShm
     std::string error;
     if (!library.Initialize(KXFakeShm::EPeer::Connect, TransportMask(tcp, ipc, sharedmem), tuning,
                             error)) {
-        ExitWithFatal(fmt::format("FakeSharedMem initialization has failed: {}", error));
+        ExitWithFatal(FailureLine("FakeSharedMem initialization has failed: ", error));
     }
     KXLOG_INFO("FakeSharedMem initialization has succeeded!");
 }
@@ -99,7 +137,7 @@ void ReconfigureFakeSharedMem(uint8_t toggleMask) {
     }
     std::string error;
     if (!library.Reconfigure(next, error)) {
-        ExitWithFatal(fmt::format("FakeSharedMem reconfiguration has failed: {}", error));
+        ExitWithFatal(FailureLine("FakeSharedMem reconfiguration has failed: ", error));
     }
     KXLOG_INFO("FakeSharedMem reconfiguration has succeeded!");
 }
@@ -113,7 +151,7 @@ void TerminateFakeSharedMem() {
     }
     std::string error;
     if (!library.Terminate(error)) {
-        ExitWithFatal(fmt::format("FakeSharedMem termination has failed: {}", error));
+        ExitWithFatal(FailureLine("FakeSharedMem termination has failed: ", error));
     }
     KXLOG_INFO("FakeSharedMem termination has succeeded!");
 }
@@ -126,9 +164,33 @@ void SleepWithLog() {
     }
 }
 
+std::string FailureLine(const std::string& prefix, const std::string& error) {
+    return error.rfind(prefix, 0) == 0 ? error : prefix + error;
+}
+
+void SetTerminalRestorer(TerminalRestorer restorer) {
+    std::lock_guard<std::mutex> lock(gRestorerMutex);
+    gRestorer = std::move(restorer);
+}
+
 void ExitWithFatal(const std::string& message) {
-    KXLOG_FATAL("{}", message);
-    std::exit(1);
+    // A second fatal error (another thread, or the library's termination) waits
+    // for the first to end the process.
+    static std::atomic<bool> ending{false};
+    if (ending.exchange(true)) {
+        for (;;) {
+            ::pause();
+        }
+    }
+    TerminalRestorer restorer;
+    {
+        std::lock_guard<std::mutex> lock(gRestorerMutex);
+        restorer = gRestorer;
+    }
+    if (restorer) {
+        restorer([&] { FinishFatal(message); });
+    }
+    FinishFatal(message);
 }
 
 }  // namespace KXClient

@@ -162,13 +162,18 @@ void WriteMessageWorker_SharedMem() {
     kxlog::SetThreadName("WMW_SharedMem");
     KXFakeShm::FakeSharedMem& library = KXFakeShm::FakeSharedMem::Instance();
     ClientState& state = GetClientState();
-    // The library's WriteTo creates the store entry only when its IPC and TCP
-    // sends succeed first, which they cannot before the Core peer has
-    // connected. Until the entry exists every WriteTo_NotCreate fails at once,
-    // so after a failure the worker pauses and creates the entry again.
+    // The entry is created through the store alone: the library's combined
+    // WriteTo sends over IPC and TCP first and gives up when one of their peers
+    // is down, which must not starve SharedMem. Until the entry exists every
+    // WriteTo_NotCreate fails at once, so after a failure the worker pauses and
+    // creates the entry again.
     std::string error;
-    bool entryCreated = library.WriteTo(kTestBlock, kTestAddress, std::string(), error);
-    if (!entryCreated) {
+    // Not enabled at start: the entry is made once a toggle brings SharedMem up.
+    bool entryCreated = false;
+    if (library.IsSharedMemEnabled()) {
+        entryCreated = library.WriteViaSharedMem(kTestBlock, kTestAddress, std::string(), error);
+    }
+    if (!entryCreated && library.IsSharedMemEnabled()) {
         KXLOG_ERROR("WriteMessageWorker_SharedMem failed to WriteTo: {}", error);
     }
     while (state.running.load()) {
@@ -177,7 +182,8 @@ void WriteMessageWorker_SharedMem() {
             continue;
         }
         if (!entryCreated) {
-            entryCreated = library.WriteTo(kTestBlock, kTestAddress, std::string(), error);
+            entryCreated =
+                library.WriteViaSharedMem(kTestBlock, kTestAddress, std::string(), error);
             if (!entryCreated) {
                 KXLOG_ERROR("WriteMessageWorker_SharedMem failed to WriteTo: {}", error);
                 SleepWithLog();

@@ -3,6 +3,7 @@
 // links on a full-screen dashboard until the user quits.
 
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <array>
 #include <exception>
@@ -14,11 +15,16 @@
 #include "tests/kxfakeshm-connect-client/ClientState.h"
 #include "tests/kxfakeshm-connect-client/Dashboard.h"
 #include "tests/kxfakeshm-connect-client/Lifecycle.h"
+#include "tests/kxfakeshm-connect-client/Version.h"
 #include "tests/kxfakeshm-connect-client/Workers.h"
 
 namespace {
 
 using namespace KXClient;
+
+constexpr const char* kNeedsTerminal =
+    "kxfakeshm-connect-client needs an interactive terminal (use kxfakeshm-core-peer for a "
+    "headless peer)";
 
 struct NamedThread {
     const char* name;
@@ -73,13 +79,27 @@ class ClientThreads {
 };
 
 int Run(int argc, char** argv) {
+    if (VersionRequested(argc, argv)) {
+        std::cout << VersionText("kxfakeshm-connect-client");
+        return 0;
+    }
     InitializeKXLog();
 
     TransportFlags flags;
     KXFakeShm::Tuning tuning;
     ParseCommandLineArguments(argc, argv, flags, tuning);
+    // Without a terminal the dashboard has no keys to read and nowhere to draw;
+    // it would spin on end-of-input and flood a redirected output.
+    if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDOUT_FILENO) != 1) {
+        KXLOG_ERROR("{}", kNeedsTerminal);
+        std::cerr << kNeedsTerminal << std::endl;
+        TerminateKXLog();
+        return 1;
+    }
     PrintCommandLineArguments(flags, tuning);
     InitializeFakeSharedMem(flags.tcp, flags.ipc, flags.sharedmem, tuning);
+    // From here on a hang-up, SIGTERM or Ctrl-C ends the client in order.
+    InstallQuitSignalHandlers();
 
     ClientState& state = GetClientState();
     state.running.store(true);
@@ -90,7 +110,9 @@ int Run(int argc, char** argv) {
         // The dashboard owns the terminal; log lines go to the file only.
         const int stderrVerbosity = kxlog::GetStderrVerbosity();
         kxlog::SetStderrVerbosity(kxlog::kOff);
-        RunTui();
+        if (!QuitSignalled()) {
+            RunTui();
+        }
         kxlog::SetStderrVerbosity(stderrVerbosity);
 
         StopRunning();

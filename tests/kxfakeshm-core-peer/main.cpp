@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,9 @@
 #include "kxfakeshm/FakeSharedMem.h"
 #include "kxlog/KXLog.h"
 #include "kxlog/KXLogImpl.h"
+#include "tests/kxfakeshm-bench/AliveDropCounter.h"
 #include "tests/kxfakeshm-connect-client/TuningOptions.h"
+#include "tests/kxfakeshm-connect-client/Version.h"
 
 namespace {
 
@@ -32,6 +35,7 @@ struct Options {
     uint64_t durationS = 0;  // 0: until a signal
     uint64_t reportIntervalMs = 1000;
     bool recordDigest = false;  // digest the newest record in each report
+    uint64_t alivePollMs = 0;   // 0: alive->dead transitions not counted
     bool verbose = false;       // a "-v" flag was given
 };
 
@@ -42,12 +46,20 @@ void PrintUsage() {
                  "\n"
                  "    Options:\n"
                  "      --help or -h\n"
+                 "      --version\n"
                  "\n"
                  "      --duration-s <uint64>\n"
                  "      --report-interval-ms <uint64>\n"
                  "      --record-digest <yes|no>\n"
+                 "      --alive-poll-ms <uint64>  samples liveness this often and reports\n"
+                 "                                each link's alive->dead count (0: off)\n"
                  "      -v <verbosity>\n"
-              << KXClient::TuningUsage() << std::endl;
+              << KXClient::TuningUsage()
+              << "\n"
+                 "    Output: one JSON line per active transport each report interval, with\n"
+                 "    the link's figures; \"leaked_sockets\" counts the NNG sockets of this\n"
+                 "    process whose close was abandoned because it hung (docs/nng.md).\n"
+              << std::endl;
 }
 
 // The log's "-v" flag is not one of ours: take it (and its value) out before the
@@ -70,6 +82,10 @@ std::vector<std::string> WithoutVerbosityFlag(int argc, char** argv, bool& found
 
 // 0: go on; otherwise the exit code (1 on a bad command line, 0 after --help).
 int ParseOptions(int argc, char** argv, Options& options) {
+    if (KXClient::VersionRequested(argc, argv)) {
+        std::cout << KXClient::VersionText("kxfakeshm-core-peer");
+        return -1;
+    }
     std::vector<std::string> args = WithoutVerbosityFlag(argc, argv, options.verbose);
     KXCommon::CommandLineOptions table(KXClient::kUnknownArgumentMessage);
     KXClient::AddTuningOptions(table, options.tuning);
@@ -81,6 +97,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
     table.AddYesNo("record-digest", &options.recordDigest,
                    "Invalid value for --record-digest: '{}'; please specify either 'yes' or "
                    "'no'!");
+    table.AddUInt64("alive-poll-ms", &options.alivePollMs,
+                    "Invalid value for --alive-poll-ms: '{}'; please specify a valid uint64 "
+                    "value!");
     bool help = false;
     std::string error;
     if (!table.Apply(KXCommon::SplitCommandLine(args), help, error)) {
@@ -145,7 +164,7 @@ LastRecord ReadLastRecord(FakeSharedMem& library, TransportKind kind, bool diges
     return record;
 }
 
-void Report(FakeSharedMem& library, bool digest) {
+void Report(FakeSharedMem& library, bool digest, const KXBench::AliveDropCounter* drops) {
     static constexpr struct {
         TransportKind kind;
         const char* name;
@@ -167,7 +186,7 @@ void Report(FakeSharedMem& library, bool digest) {
             "\"write_meta_bytes\":%llu,\"last_record_bytes\":%llu,\"last_record_digest\":\"%s\","
             "\"latency_p50_ns\":%llu,\"latency_p99_ns\":%llu,\"total_read_bytes\":%llu,"
             "\"total_read_messages\":%llu,\"total_write_bytes\":%llu,"
-            "\"total_write_messages\":%llu,\"report_time_ns\":%llu}\n",
+            "\"total_write_messages\":%llu,\"report_time_ns\":%llu",
             t.name, library.IsPeerAlive(t.kind) ? "true" : "false",
             static_cast<unsigned long long>(library.GetLatency(t.kind)),
             static_cast<unsigned long long>(library.GetSmoothedLatency(t.kind)),
@@ -183,6 +202,13 @@ void Report(FakeSharedMem& library, bool digest) {
             static_cast<unsigned long long>(library.GetTotalWriteBytes(t.kind)),
             static_cast<unsigned long long>(library.GetTotalWriteMessages(t.kind)),
             static_cast<unsigned long long>(now.count()));
+        std::printf(",\"leaked_sockets\":%llu",
+                    static_cast<unsigned long long>(FakeSharedMem::GetLeakedSocketCount()));
+        if (drops != nullptr) {
+            std::printf(",\"alive_drops\":%llu",
+                        static_cast<unsigned long long>(drops->Drops(t.kind)));
+        }
+        std::fputs("}\n", stdout);
     }
     std::fflush(stdout);
 }
@@ -223,6 +249,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    std::optional<KXBench::AliveDropCounter> drops;
+    if (options.alivePollMs > 0) {
+        drops.emplace(library, std::chrono::milliseconds(options.alivePollMs));
+    }
+
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const auto end = options.durationS > 0 ? start + std::chrono::seconds(options.durationS)
@@ -237,7 +268,7 @@ int main(int argc, char** argv) {
         }
         const auto now = Clock::now();
         if (now >= nextReport) {
-            Report(library, options.recordDigest);
+            Report(library, options.recordDigest, drops ? &*drops : nullptr);
             while (nextReport <= now) {
                 nextReport += interval;
             }
@@ -247,6 +278,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    drops.reset();
     int code = 0;
     if (!library.Terminate(error)) {
         std::cerr << error << "\n";

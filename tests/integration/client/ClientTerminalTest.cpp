@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -163,8 +165,9 @@ class ClientTerminal : public ::testing::Test {
     }
 
     // Runs `command` in the tmux window, recording the pane's output, and waits
-    // until the dashboard is up.
-    void StartInTerminal(const std::string& command) {
+    // until the dashboard is up. With `shellAfter` standard error stays on the
+    // terminal and an interactive shell takes the pane over once the client ends.
+    void StartInTerminal(const std::string& command, bool shellAfter = false) {
         const std::string wrapper = home_.Root() + "/run-client.sh";
         // Ctrl-C reaches the whole foreground group; the wrapper outlives it to
         // record the exit status. Standard error (startup log lines, sanitizer
@@ -173,8 +176,10 @@ class ClientTerminal : public ::testing::Test {
             "#!/bin/bash\n"
             "trap : INT\n"
             "while [ ! -e '" +
-            goPath_ + "' ]; do sleep 0.05; done\n" + command + " 2>'" + stderrPath_ + "'\n" +
-            "echo $? > '" + rcPath_ + "'\n";
+            goPath_ + "' ]; do sleep 0.05; done\n" + command +
+            (shellAfter ? std::string() : " 2>'" + stderrPath_ + "'") + "\n" + "echo $? > '" +
+            rcPath_ + "'\n" +
+            (shellAfter ? "PS1='prompt$ ' exec /bin/bash --norc --noprofile -i\n" : "");
         ASSERT_TRUE(kxtest::WriteFile(wrapper, script));
         Tmux(
             {"new-session", "-d", "-x", "160", "-y", "45", "-s", "client", "/bin/bash " + wrapper});
@@ -195,21 +200,55 @@ class ClientTerminal : public ::testing::Test {
 
     void SendKey(const std::string& key) { Tmux({"send-keys", "-t", "client", key}); }
 
-    // Sends the quit key and checks the orderly end: exit code 0, the cursor
-    // restored on the terminal, the joins and the terminations in the log.
-    void QuitAndVerify(const std::string& key) {
-        SendKey(key);
-        // Six threads, one library call or 100 ms each: far below this bound (a
-        // sanitizer build copies a 10 MB payload many times slower).
+    // The client: the only child of the wrapper that runs in the pane.
+    pid_t ClientPid() {
+        std::string pane = Tmux({"display", "-p", "-t", "client", "#{pane_pid}"});
+        pane.erase(pane.find_last_not_of("\n") + 1);
+        const std::string children =
+            kxtest::ReadFile("/proc/" + pane + "/task/" + pane + "/children");
+        return children.empty() ? -1 : static_cast<pid_t>(std::stol(children));
+    }
+
+    std::string TransportFile() const { return home_.DataDir() + "/kxfakeshm-transport.bin"; }
+
+    bool WaitForExit() {
 #if defined(KX_SANITIZER_BUILD)
         constexpr auto kQuitBound = 60s;
 #else
         constexpr auto kQuitBound = 10s;
 #endif
-        ASSERT_TRUE(kxtest::WaitFor(
-            [&] { return kxtest::ReadFile(rcPath_).find('\n') != std::string::npos; }, kQuitBound))
-            << "the client did not end after " << key << "\n"
-            << Screen();
+        return kxtest::WaitFor(
+            [&] { return kxtest::ReadFile(rcPath_).find('\n') != std::string::npos; }, kQuitBound);
+    }
+
+    // Sends the quit key and checks the orderly end: exit code 0, the cursor
+    // restored on the terminal, the joins and the terminations in the log.
+    void QuitAndVerify(const std::string& key) {
+        SendKey(key);
+        VerifyOrderlyEnd(key);
+    }
+
+    // A signal from outside takes the quit key's path.
+    void SignalAndVerify(int signal) {
+        const pid_t client = ClientPid();
+        ASSERT_GT(client, 0);
+        ASSERT_EQ(::kill(client, signal), 0);
+        VerifyOrderlyEnd(strsignal(signal));
+        EXPECT_FALSE(kxtest::FileExists(TransportFile()));
+        // The log ends with the termination lines.
+        // (The log's own summaries of repeated lines may follow them.)
+        std::vector<std::string> messages = LogMessages(kxtest::ReadFile(logPath_));
+        while (!messages.empty() && messages.back().rfind("last message repeated", 0) == 0) {
+            messages.pop_back();
+        }
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(messages.back(), "KXLog termination has succeeded!");
+    }
+
+    void VerifyOrderlyEnd(const std::string& key) {
+        // Six threads, one library call or 100 ms each: far below the bound of
+        // WaitForExit (a sanitizer build copies a 10 MB payload many times slower).
+        ASSERT_TRUE(WaitForExit()) << "the client did not end after " << key << "\n" << Screen();
         EXPECT_EQ(kxtest::ReadFile(rcPath_), "0\n") << kxtest::ReadFile(stderrPath_);
         const std::string stderrText = kxtest::ReadFile(stderrPath_);
         for (const char* report : {"AddressSanitizer", "ThreadSanitizer", "runtime error:"}) {
@@ -325,6 +364,22 @@ TEST_F(ClientTerminal, DashboardShowsTheLinksAndFollowsTheKeys) {
         EXPECT_TRUE(std::regex_match(preview, std::regex("[0-9A-Za-z]{16}"))) << preview;
     }
 
+    // Below the panels, the last minute of every active transport; its graphs
+    // move as seconds pass.
+    const auto history = screen.find("TCP - last 60 s");
+    EXPECT_NE(history, std::string::npos) << screen;
+    EXPECT_LT(shm, history);
+    EXPECT_LT(history, footer);
+    EXPECT_EQ(screen.rfind('\n', history),
+              screen.rfind('\n', screen.find("SharedMem - last 60 s")));
+    auto graphs = [](const std::string& s) {
+        const auto from = s.find("TCP - last 60 s");
+        return from == std::string::npos ? std::string() : s.substr(from, s.rfind("Quit <") - from);
+    };
+    const std::string before = graphs(screen);
+    EXPECT_TRUE(WaitForScreen([&](const std::string& s) { return graphs(s) != before; }))
+        << Screen();
+
     // S walks the sizes and returns to the first.
     for (const char* label : {"10 KB", "100 KB", "1 MB", "10 MB", "1 KB"}) {
         SendKey("S");
@@ -350,7 +405,50 @@ TEST_F(ClientTerminal, DashboardShowsTheLinksAndFollowsTheKeys) {
         return t.active && t.alive;
     })) << Screen();
 
+    // At 80x24 the footer wraps and keeps every key.
+    Tmux({"resize-window", "-t", "client", "-x", "80", "-y", "24"});
+    EXPECT_TRUE(WaitForScreen([](const std::string& s) {
+        return Lines(s).size() == 24U && s.find("Quit < ESC / Q / Ctrl-C >") != std::string::npos &&
+               FindToggle(s, "TCP", "1").found && FindToggle(s, "IPC", "2").found &&
+               FindToggle(s, "SharedMem", "3").found &&
+               s.find("Payload Size [ 1 KB ] < S >") != std::string::npos;
+    })) << Screen();
+
     QuitAndVerify("Q");
+}
+
+TEST_F(ClientTerminal, HangUpTakesTheQuitPath) {
+    StartClient({});
+    SignalAndVerify(SIGHUP);
+}
+
+TEST_F(ClientTerminal, TerminateTakesTheQuitPath) {
+    StartClient({});
+    SignalAndVerify(SIGTERM);
+}
+
+// A toggle that cannot bring IPC up (a directory where its socket goes) is fatal;
+// the shell gets its terminal back with the reason, and no transport file stays.
+TEST_F(ClientTerminal, FatalErrorHandsTheTerminalBackToTheShell) {
+    ASSERT_TRUE(peer_.Start(kxtest::ProgramPath("kxfakeshm-core-peer"), {}));
+    StartInTerminal("'" + kxtest::ProgramPath("kxfakeshm-connect-client") + "' --tcp yes", true);
+    ASSERT_TRUE(WaitForScreen([](const std::string& s) {
+        return FindToggle(s, "TCP", "1").active;
+    })) << Screen();
+    ASSERT_TRUE(kxtest::FileExists(TransportFile()));
+    ASSERT_EQ(::mkdir((home_.RuntimeDir() + "/Kelvanorix").c_str(), 0700), 0);
+    SendKey("2");
+    ASSERT_TRUE(WaitForExit()) << Screen();
+    EXPECT_NE(kxtest::ReadFile(rcPath_), "0\n");
+    const std::string fatal = "FakeSharedMem reconfiguration has failed: ";
+    EXPECT_TRUE(WaitForScreen([&](const std::string& s) {
+        return s.find(fatal) != std::string::npos && s.find("\nprompt$") != std::string::npos;
+    })) << Screen();
+    // Once, not with the operation named twice.
+    const std::string screen = Screen();
+    EXPECT_EQ(screen.find(fatal + fatal), std::string::npos) << screen;
+    EXPECT_EQ(Tmux({"display", "-p", "-t", "client", "#{alternate_on} #{cursor_flag}"}), "0 1\n");
+    EXPECT_FALSE(kxtest::FileExists(TransportFile()));
 }
 
 TEST_F(ClientTerminal, CtrlCQuitsInOrderWithTenMegabytePayloadsInFlight) {

@@ -114,46 +114,47 @@ TEST(ClientCommandLine, SyntaxVariantsAreEquivalentAndFlagsAndWordsAreIgnored) {
 }
 
 TEST(ClientCommandLine, EveryTuningOptionSetsItsField) {
+    // The ends of each value's range are taken.
     const Parsed p = Parse({"--socket-receive-nonblocking",
                             "no",
                             "--socket-receive-timeout-ms",
-                            "-5",
+                            "-1",
                             "--socket-send-nonblocking",
                             "yes",
                             "--socket-send-timeout-ms",
-                            "-2147483648",
+                            "2147483647",
                             "--socket-reconnect-time-min-ms",
-                            "2",
+                            "0",
                             "--socket-reconnect-time-max-ms",
                             "2147483647",
                             "--worker-retry-interval-ms",
-                            "3",
+                            "86400000",
                             "--heartbeat-interval-ms",
-                            "4",
+                            "1",
                             "--liveness-timeout-ms",
-                            "18446744073709551615",
+                            "8640000",
                             "--latency-smoothing-window-ms",
-                            "6",
+                            "1",
                             "--throughput-smoothing-window-ms",
-                            "7",
+                            "86400000",
                             "--shared-mem-heartbeat-block-size",
-                            "4294967295",
+                            "1073741824",
                             "--shared-mem-liveness-timeout-ms",
-                            "0"});
+                            "256"});
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_FALSE(p.tuning.SocketReceiveNonBlocking);
-    EXPECT_EQ(p.tuning.SocketReceiveTimeout, -5);
+    EXPECT_EQ(p.tuning.SocketReceiveTimeout, -1);
     EXPECT_TRUE(p.tuning.SocketSendNonBlocking);
-    EXPECT_EQ(p.tuning.SocketSendTimeout, INT32_MIN);
-    EXPECT_EQ(p.tuning.SocketReconnectTimeMin, 2);
+    EXPECT_EQ(p.tuning.SocketSendTimeout, INT32_MAX);
+    EXPECT_EQ(p.tuning.SocketReconnectTimeMin, 0);
     EXPECT_EQ(p.tuning.SocketReconnectTimeMax, INT32_MAX);
-    EXPECT_EQ(p.tuning.WorkerRetryInterval, 3U);
-    EXPECT_EQ(p.tuning.HeartbeatInterval, 4U);
-    EXPECT_EQ(p.tuning.LivenessTimeout, UINT64_MAX);
-    EXPECT_EQ(p.tuning.LatencySmoothingWindow, 6U);
-    EXPECT_EQ(p.tuning.ThroughputSmoothingWindow, 7U);
-    EXPECT_EQ(p.tuning.SharedMemHeartbeatBlockSize, UINT32_MAX);
-    EXPECT_EQ(p.tuning.SharedMemLivenessTimeout, 0U);
+    EXPECT_EQ(p.tuning.WorkerRetryInterval, 86400000U);
+    EXPECT_EQ(p.tuning.HeartbeatInterval, 1U);
+    EXPECT_EQ(p.tuning.LivenessTimeout, 8640000U);
+    EXPECT_EQ(p.tuning.LatencySmoothingWindow, 1U);
+    EXPECT_EQ(p.tuning.ThroughputSmoothingWindow, 86400000U);
+    EXPECT_EQ(p.tuning.SharedMemHeartbeatBlockSize, 1073741824U);
+    EXPECT_EQ(p.tuning.SharedMemLivenessTimeout, 256U);
     EXPECT_EQ(p.tuning.Version, 1U);
 }
 
@@ -209,6 +210,18 @@ TEST(ClientCommandLine, BadValuesGiveTheOptionsMessage) {
         {{"--shared-mem-liveness-timeout-ms", "0x10"},
          "Invalid value for --shared-mem-liveness-timeout-ms: '0x10'; please specify a valid "
          "uint64 value!"},
+        // Out of range: the same message as a value that does not parse.
+        {{"--socket-receive-timeout-ms", "-2"},
+         "Invalid value for --socket-receive-timeout-ms: '-2'; please specify a valid int32 "
+         "value!"},
+        {{"--liveness-timeout-ms", "1844674407371"},
+         "Invalid value for --liveness-timeout-ms: '1844674407371'; please specify a valid "
+         "uint64 value!"},
+        {{"--heartbeat-interval-ms", "0"},
+         "Invalid value for --heartbeat-interval-ms: '0'; please specify a valid uint64 value!"},
+        {{"--shared-mem-heartbeat-block-size", "255"},
+         "Invalid value for --shared-mem-heartbeat-block-size: '255'; please specify a valid "
+         "uint32 value!"},
         {{"--foo", "1"}, "Invalid or unknown command-line argument: 'foo'"},
         {{"-h", "1"}, "Invalid or unknown command-line argument: 'h'"},
         {{"--Tcp=yes"}, "Invalid or unknown command-line argument: 'Tcp'"},
@@ -325,6 +338,21 @@ TEST(ClientProgram, BadParametersPrintTheUsageAndExitWithOne) {
     EXPECT_NE(log.find("Invalid value for --heartbeat-interval-ms: '10ms'; please specify a valid "
                        "uint64 value!"),
               std::string::npos);
+}
+
+// Standard output here is a pipe: the dashboard refuses to start, before the
+// library comes up, instead of drawing into it.
+TEST(ClientProgram, WithoutATerminalItExitsWithOneAndStartsNothing) {
+    kxtest::ScopedTestHome home;
+    const RunResult run = RunClient({"--tcp", "yes"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.stdoutText, "");
+    const std::string log = kxtest::ReadFile(home.DataDir() + "/kxfakeshm-connect-client.log");
+    EXPECT_NE(log.find("kxfakeshm-connect-client needs an interactive terminal (use "
+                       "kxfakeshm-core-peer for a headless peer)"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Attempting FakeSharedMem initialization..."), std::string::npos) << log;
 }
 
 }  // namespace

@@ -16,6 +16,26 @@ namespace {
 using KXClient::DashboardView;
 using KXClient::GetClientState;
 
+// The client's state is process-wide; every case of this binary starts from the
+// state a fresh client has, whatever order the cases run in.
+class FreshClientState : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override {
+        KXClient::ClientState& state = GetClientState();
+        state.running = true;
+        state.payloadSizeIndex = 0;
+        for (KXClient::PayloadSlot* slot : {&state.ipc, &state.sharedMem, &state.tcp}) {
+            std::lock_guard<KXCommon::HybridSharedMutex> lock(slot->payloadMutex);
+            slot->currentPayload.clear();
+            std::lock_guard<KXCommon::HybridSharedMutex> regenerate(slot->regenerateMutex);
+            slot->regenerate = false;
+        }
+    }
+};
+const bool kFreshClientStateInstalled = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FreshClientState);
+    return true;
+}();
+
 constexpr int kWidth = 160;
 constexpr int kHeight = 45;
 
@@ -246,6 +266,110 @@ TEST(ClientDashboardKeys, ToggleWithoutLibraryChangesNothingAndOtherKeysPass) {
     }
     EXPECT_TRUE(GetClientState().running);
     EXPECT_EQ(KXClient::PayloadSizeLabel(), "1 KB");
+}
+
+}  // namespace
+
+namespace {
+
+using KXClient::HistoryRecorder;
+
+// Ten seconds of one busy transport, fed as 4 frames a second: latency rising a
+// decade every few seconds, the write rate stepping up, and the peer down in the
+// seventh second.
+HistoryRecorder RecordedHistory() {
+    HistoryRecorder history;
+    const auto start = HistoryRecorder::Clock::time_point{} + std::chrono::hours(1);
+    for (int second = 0; second <= 10; ++second) {
+        for (int frame = 0; frame < 4; ++frame) {
+            DashboardView view = SampleView();
+            view.tcp.latency = second < 4 ? 5'000 : second < 8 ? 500'000 : 50'000'000;
+            view.tcp.writeBytes = static_cast<uint64_t>(second) * 100'000;
+            view.tcp.alive = second != 6 || frame != 2;
+            history.Add(start + std::chrono::milliseconds(second * 1000 + frame * 250), view);
+        }
+    }
+    return history;
+}
+
+TEST(ClientDashboardView, HistoryGraphsTheLastMinuteFromRecordedFigures) {
+    const HistoryRecorder history = RecordedHistory();
+    ASSERT_EQ(history.Tcp().size(), 10U);
+    EXPECT_EQ(history.Tcp()[6].alive, false);
+    EXPECT_EQ(history.Tcp()[5].latencyP50, 500'000U);
+
+    // 60 columns inside the border: one per second, the ten recorded seconds at
+    // the right end, the fifty before them blank.
+    const Cells cells =
+        RenderCells(KXClient::RenderTransportHistory("TCP", history.Tcp(), 62, 12), 62, 12);
+    std::vector<std::string> rows;
+    for (const auto& row : cells) {
+        rows.push_back(Join(row));
+    }
+    SCOPED_TRACE(Dump(cells));
+    EXPECT_EQ(rows, (std::vector<std::string>{
+                        "╭────────────────────────────────────────────────────────────╮",
+                        "│TCP - last 60 s                                             │",
+                        "│Latency p50 (log)                                 max 100 ms│",
+                        "│                                                          ██│",
+                        "│                                                      ██████│",
+                        "│                                                  ██████████│",
+                        "│Write Rate                                   max 878.91 KB/s│",
+                        "│                                                        ▄███│",
+                        "│                                                     ▄██████│",
+                        "│                                                  ▄█████████│",
+                        "│                                                        x   │",
+                        "╰────────────────────────────────────────────────────────────╯",
+                    }));
+}
+
+TEST(ClientDashboardView, HistoryFillsTheSpaceBelowThePanelsOfActiveTransports) {
+    const HistoryRecorder history = RecordedHistory();
+    const DashboardView view = SampleView();  // TCP and IPC active, SharedMem not
+    const Cells cells = RenderCells(KXClient::RenderDashboard(view, &history, kWidth, kHeight));
+    SCOPED_TRACE(Dump(cells));
+    // The panels above are those of the dashboard without history.
+    const Cells plain = RenderCells(KXClient::RenderDashboard(view));
+    EXPECT_EQ(PanelColumn(cells, "TCP Transport", 11), PanelColumn(plain, "TCP Transport", 11));
+    EXPECT_EQ(PanelColumn(cells, "SharedMem Transport", 10),
+              PanelColumn(plain, "SharedMem Transport", 10));
+
+    const auto panels = Find(cells, "TCP Transport");
+    const auto tcp = Find(cells, "TCP - last 60 s");
+    const auto ipc = Find(cells, "IPC - last 60 s");
+    const auto footer = Find(cells, "Quit < ESC / Q / Ctrl-C >");
+    ASSERT_GE(tcp.first, 0);
+    EXPECT_EQ(ipc.first, tcp.first);
+    EXPECT_LT(tcp.second, ipc.second);
+    EXPECT_GT(tcp.first, panels.first + 10);
+    EXPECT_LT(tcp.first, footer.first);
+    EXPECT_EQ(Find(cells, "SharedMem - last 60 s").first, -1);
+    EXPECT_GE(Find(cells, "max 100 ms").first, 0);
+    EXPECT_GE(Find(cells, "max 878.91 KB/s").first, 0);
+    // The graphs take the rows down to the footer's separator.
+    EXPECT_NE(Join(cells[footer.first - 2]).find("\u2570"), std::string::npos);
+}
+
+TEST(ClientDashboardView, NarrowScreenWrapsTheFooterAndShortOneHidesTheHistory) {
+    const HistoryRecorder history = RecordedHistory();
+    const Cells narrow =
+        RenderCells(KXClient::RenderDashboard(SampleView(), &history, 80, 24), 80, 24);
+    SCOPED_TRACE(Dump(narrow));
+    for (const char* entry :
+         {"Quit < ESC / Q / Ctrl-C >", "TCP \U0001F7E2\u2705 < 1 >", "IPC \U0001F534\u2705 < 2 >",
+          "SharedMem \U0001F7E2\u274C < 3 >", "Payload Size [ 100 KB ] < S >"}) {
+        EXPECT_GE(Find(narrow, entry).first, 0) << entry;
+    }
+    EXPECT_EQ(Find(narrow, "TCP - last 60 s").first, -1);
+
+    // Eight free rows below the panels show the history; seven do not.
+    const auto shown =
+        RenderCells(KXClient::RenderDashboard(SampleView(), &history, kWidth, 27), kWidth, 27);
+    EXPECT_GE(Find(shown, "TCP - last 60 s").first, 0) << Dump(shown);
+    const auto hidden =
+        RenderCells(KXClient::RenderDashboard(SampleView(), &history, kWidth, 26), kWidth, 26);
+    EXPECT_EQ(Find(hidden, "TCP - last 60 s").first, -1) << Dump(hidden);
+    EXPECT_GE(Find(hidden, "Payload Size [ 100 KB ] < S >").first, 0) << Dump(hidden);
 }
 
 }  // namespace

@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <thread>
 
 #include "TestSupport.h"
+#include "kxconnectshm/SharedMem.h"
+#include "kxfakeshm/FakeSharedMem.h"
+#include "kxfakeshm/TuningFile.h"
 #include "tests/kxfakeshm-connect-client/ClientState.h"
 #include "tests/kxfakeshm-connect-client/Dashboard.h"
+#include "tests/kxfakeshm-connect-client/Lifecycle.h"
 #include "tests/kxfakeshm-connect-client/Workers.h"
 
 namespace {
@@ -21,6 +26,34 @@ bool OnlyAlphabet(const std::string& text) {
                "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") ==
            std::string::npos;
 }
+
+// The library as the client runs it, without any Core peer: every socket
+// peer stays down. Terminated however the case ends.
+class ScopedConnectPeer {
+  public:
+    explicit ScopedConnectPeer(uint8_t transports, KXFakeShm::Tuning tuning = {}) {
+        // The library keeps the tuning file's path from its first use in this
+        // process; a file an earlier case left there would override `tuning`.
+        std::remove(KXFakeShm::TuningFilePath().c_str());
+        std::string error;
+        started_ = library_.Initialize(KXFakeShm::EPeer::Connect, transports, tuning, error);
+        EXPECT_TRUE(started_) << error;
+    }
+    ~ScopedConnectPeer() {
+        std::string error;
+        if (started_) {
+            EXPECT_TRUE(library_.Terminate(error)) << error;
+        }
+        KXConnectShm::SharedMem::Dispose(KXClient::kTestBlock, error);
+    }
+    bool Started() const { return started_; }
+    KXFakeShm::FakeSharedMem& Library() { return library_; }
+
+  private:
+    kxtest::ScopedTestHome home_;
+    KXFakeShm::FakeSharedMem& library_ = KXFakeShm::FakeSharedMem::Instance();
+    bool started_ = false;
+};
 
 size_t SlotPayloadSize(KXClient::PayloadSlot& slot) {
     std::shared_lock<KXCommon::HybridSharedMutex> lock(slot.payloadMutex);
@@ -37,6 +70,15 @@ TEST(ClientFormat, Latency) {
     EXPECT_EQ(KXClient::FormatLatency(1'000'000), "1 ms");
     EXPECT_EQ(KXClient::FormatLatency(2'500'000), "2 ms");
     EXPECT_EQ(KXClient::FormatLatency(INT64_MAX), "9223372036854 ms");
+}
+
+// The library's failure texts already name the failed operation.
+TEST(ClientFormat, FailureLineNamesTheOperationOnce) {
+    const std::string prefix = "FakeSharedMem reconfiguration has failed: ";
+    EXPECT_EQ(KXClient::FailureLine(prefix, prefix + "Not initialized yet"),
+              prefix + "Not initialized yet");
+    EXPECT_EQ(KXClient::FailureLine(prefix, "Timed out"), prefix + "Timed out");
+    EXPECT_EQ(KXClient::FailureLine(prefix, ""), prefix);
 }
 
 TEST(ClientFormat, Rate) {
@@ -142,6 +184,42 @@ TEST(ClientPayload, GeneratorsFillTheirSlotAndFollowTheSizeAtOnce) {
     sharedMem.join();
     tcp.join();
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(4));
+}
+
+// The store entry does not wait for the socket transports: with TCP enabled and
+// its peer down, the SharedMem worker still makes "TestBlock"/"TestAddress".
+TEST(ClientPayload, SharedMemWorkerCreatesItsEntryWhileASocketPeerIsDown) {
+    ScopedConnectPeer peer(KXFakeShm::Tcp | KXFakeShm::SharedMem);
+    ASSERT_TRUE(peer.Started());
+    ASSERT_FALSE(peer.Library().IsTcpPeerAlive());
+    GetClientState().running = true;
+    std::thread worker(KXClient::WriteMessageWorker_SharedMem);
+    std::string data;
+    std::string error;
+    EXPECT_TRUE(kxtest::WaitFor([&] {
+        return KXConnectShm::SharedMem::ReadFrom(KXClient::kTestBlock, KXClient::kTestAddress, data,
+                                                 error);
+    })) << error;
+    KXClient::StopRunning();
+    worker.join();
+}
+
+// A rate is the window as of now: once the writes stop it falls to nothing
+// instead of showing the last busy window for ever.
+TEST(ClientPayload, WriteRateOfASilentLinkEmptiesWithItsWindow) {
+    // One heartbeat at start and none after it (they count as writes too).
+    KXFakeShm::Tuning tuning;
+    tuning.ThroughputSmoothingWindow = 50;
+    tuning.HeartbeatInterval = 100'000;
+    ScopedConnectPeer peer(KXFakeShm::SharedMem, tuning);
+    ASSERT_TRUE(peer.Started());
+    std::string error;
+    ASSERT_TRUE(peer.Library().WriteViaSharedMem(KXClient::kTestBlock, KXClient::kTestAddress,
+                                                 "payload", error))
+        << error;
+    EXPECT_GT(peer.Library().GetWriteBytes(KXFakeShm::SharedMem), 0U);
+    EXPECT_TRUE(
+        kxtest::WaitFor([&] { return KXClient::ReadDashboardView().sharedMem.writeBytes == 0; }));
 }
 
 }  // namespace
