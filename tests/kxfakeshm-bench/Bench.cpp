@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ namespace {
 constexpr double kMB = 1e6;
 constexpr auto kStartDeadline = std::chrono::seconds(30);
 const std::vector<std::string> kLowCpuTuning{"--socket-receive-nonblocking", "no"};
+const std::vector<std::string> kPeerRoles{"connect", "core"};
 
 // A private HOME, XDG_RUNTIME_DIR, XDG_DOCUMENTS_DIR and XDG_CONFIG_HOME for the
 // processes of one measurement, so that they meet each other and nobody else.
@@ -61,6 +63,14 @@ class PrivateHome {
     std::string root_;
 };
 
+// What one process of a streaming measurement cost between its two reports.
+struct ProcessFigures {
+    std::string role;          // "connect", "core"; raw: "sender", "receiver", "writer"
+    bool countsDrops = false;  // a library peer: reports "alive_drops"
+    uint64_t aliveDrops = 0;   // times it saw its link go from alive to dead
+    uint64_t cpuNs = 0;        // CPU time of all its threads
+};
+
 // One streaming measurement: what was delivered between two reports.
 struct Flow {
     bool ok = false;
@@ -70,8 +80,14 @@ struct Flow {
     uint64_t bytes = 0;
     uint64_t p50Ns = 0;
     uint64_t p99Ns = 0;
+    std::vector<ProcessFigures> processes;  // in the order of the measured children
 
     double MessagesPerSecond() const { return seconds > 0 ? messages / seconds : 0; }
+    // CPU ms per MB delivered (10^6 payload bytes): numerically CPU ns per byte.
+    double CpuMsPerMB(const ProcessFigures& p, uint64_t size) const {
+        const double delivered = static_cast<double>(messages) * static_cast<double>(size);
+        return delivered > 0 ? static_cast<double>(p.cpuNs) / delivered : 0;
+    }
 };
 
 struct Cell {
@@ -103,6 +119,7 @@ struct Idle {
     uint64_t pacedP99Ns = 0;
     uint64_t rawRttP50Ns = 0;
     uint64_t rawRttP99Ns = 0;
+    std::string rawRttUrl;  // where the raw round trips ran
 };
 
 std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -163,9 +180,13 @@ bool StartPeers(const BenchOptions& options, PeerPair& peers, const std::string&
         failure = "cannot make a private home directory";
         return false;
     }
-    if (!peers.connect.Start(options.self, Concat({"--role", "connect", "--transport", transport,
-                                                   "--mode", mode, "--size", std::to_string(size)},
-                                                  tuning))) {
+    // While streaming, each peer counts its link's alive->dead changes from a 1 ms
+    // poll; the idle figures are left without that poll's CPU.
+    const std::string alivePollMs = mode == "stream" ? "1" : "0";
+    if (!peers.connect.Start(
+            options.self, Concat({"--role", "connect", "--transport", transport, "--mode", mode,
+                                  "--size", std::to_string(size), "--alive-poll-ms", alivePollMs},
+                                 tuning))) {
         failure = "cannot start the Connect peer";
         return false;
     }
@@ -175,9 +196,10 @@ bool StartPeers(const BenchOptions& options, PeerPair& peers, const std::string&
         failure = "Connect peer: " + failure;
         return false;
     }
-    if (!peers.core.Start(options.corePeer, Concat({"--report-interval-ms", "100",
-                                                    "--record-digest", "no", "-v", "OFF"},
-                                                   tuning))) {
+    if (!peers.core.Start(options.corePeer,
+                          Concat({"--report-interval-ms", "100", "--record-digest", "no",
+                                  "--alive-poll-ms", alivePollMs, "-v", "OFF"},
+                                 tuning))) {
         failure = "cannot start " + options.corePeer;
         return false;
     }
@@ -218,19 +240,56 @@ void StopPeers(PeerPair& peers) {
 
 // Delivered figures between the first report after the start and the first
 // report `seconds` later, from `source` (0 the first child, 1 the second); the
-// latency figures from the newest report of `latencySource`.
-bool MeasureFlow(const std::vector<Child*>& children, size_t source, size_t latencySource,
-                 const std::string& transport, const std::string& messagesKey,
-                 const std::string& bytesKey, double seconds, Flow& flow) {
+// latency figures from the newest report of `latencySource`. Per child (`roles`
+// names them) its CPU time over the same window and, for a library peer, its
+// alive->dead count from its last report at or before the window's start to its
+// first at or after the window's end, so that no drop inside the window is missed.
+bool MeasureFlow(const std::vector<Child*>& children, const std::vector<std::string>& roles,
+                 size_t source, size_t latencySource, const std::string& transport,
+                 const std::string& messagesKey, const std::string& bytesKey, double seconds,
+                 Flow& flow) {
     std::optional<Report> base;
+    std::optional<Report> end;
     Report latest;
     const uint64_t windowNs = static_cast<uint64_t>(seconds * 1e9);
+    flow.processes.assign(children.size(), {});
+    std::vector<uint64_t> cpuBase(children.size());
+    std::vector<uint64_t> dropsSeen(children.size());  // newest value before the window
+    std::vector<bool> dropsDone(children.size());
+    auto readCpu = [&](std::vector<uint64_t>& into) {
+        for (size_t i = 0; i < children.size(); ++i) {
+            into[i] = CpuTimeNs(children[i]->Pid());
+        }
+    };
+    auto allDropsDone = [&] {
+        for (size_t i = 0; i < children.size(); ++i) {
+            if (flow.processes[i].countsDrops && !dropsDone[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
     std::string failure;
     const bool done = Pump(
         children,
         [&](size_t i, const Report& r) {
             if (!transport.empty() && r.Has("transport") && r.String("transport") != transport) {
                 return false;
+            }
+            if (r.Has("alive_drops") && r.Has("report_time_ns")) {
+                ProcessFigures& p = flow.processes[i];
+                p.countsDrops = true;
+                if (!base) {
+                    dropsSeen[i] = r.Number("alive_drops");
+                } else if (end && !dropsDone[i] &&
+                           r.Number("report_time_ns") >= end->Number("report_time_ns")) {
+                    p.aliveDrops =
+                        r.Number("alive_drops") - std::min(r.Number("alive_drops"), dropsSeen[i]);
+                    dropsDone[i] = true;
+                }
+            }
+            if (end) {
+                return allDropsDone();
             }
             if (i == latencySource && r.Has("latency_p50_ns")) {
                 latest = r;
@@ -240,26 +299,40 @@ bool MeasureFlow(const std::vector<Child*>& children, size_t source, size_t late
             }
             if (!base) {
                 base = r;
+                readCpu(cpuBase);
                 return false;
             }
             if (r.Number("report_time_ns") < base->Number("report_time_ns") + windowNs) {
                 return false;
             }
-            flow.seconds =
-                static_cast<double>(r.Number("report_time_ns") - base->Number("report_time_ns")) /
-                1e9;
-            flow.messages =
-                r.Number(messagesKey) - std::min(r.Number(messagesKey), base->Number(messagesKey));
-            flow.bytes = r.Number(bytesKey) - std::min(r.Number(bytesKey), base->Number(bytesKey));
-            if (i == latencySource) {
-                latest = r;
+            end = r;
+            std::vector<uint64_t> cpuEnd(children.size());
+            readCpu(cpuEnd);
+            for (size_t k = 0; k < children.size(); ++k) {
+                flow.processes[k].cpuNs = cpuEnd[k] - std::min(cpuEnd[k], cpuBase[k]);
             }
-            return true;
+            if (flow.processes[i].countsDrops) {
+                flow.processes[i].aliveDrops =
+                    r.Number("alive_drops") - std::min(r.Number("alive_drops"), dropsSeen[i]);
+                dropsDone[i] = true;
+            }
+            return allDropsDone();
         },
         Seconds(seconds) + kStartDeadline, failure);
+    for (size_t i = 0; i < children.size(); ++i) {
+        flow.processes[i].role = i < roles.size() ? roles[i] : "";
+    }
     if (!done) {
         flow.failure = failure;
         return false;
+    }
+    flow.seconds =
+        static_cast<double>(end->Number("report_time_ns") - base->Number("report_time_ns")) / 1e9;
+    flow.messages =
+        end->Number(messagesKey) - std::min(end->Number(messagesKey), base->Number(messagesKey));
+    flow.bytes = end->Number(bytesKey) - std::min(end->Number(bytesKey), base->Number(bytesKey));
+    if (latencySource == source) {
+        latest = *end;
     }
     flow.p50Ns = latest.Number("latency_p50_ns");
     flow.p99Ns = latest.Number("latency_p99_ns");
@@ -277,11 +350,11 @@ Flow MeasureTransport(const BenchOptions& options, const std::string& transport,
             // Sockets: what the Core peer received; SharedMem: what the Connect
             // peer completed into the store. Latency: the Core peer's samples.
             if (shm) {
-                MeasureFlow({&peers.connect, &peers.core}, 0, 1, transport, "total_write_messages",
-                            "total_write_bytes", options.seconds, flow);
+                MeasureFlow({&peers.connect, &peers.core}, kPeerRoles, 0, 1, transport,
+                            "total_write_messages", "total_write_bytes", options.seconds, flow);
             } else {
-                MeasureFlow({&peers.connect, &peers.core}, 1, 1, transport, "total_read_messages",
-                            "total_read_bytes", options.seconds, flow);
+                MeasureFlow({&peers.connect, &peers.core}, kPeerRoles, 1, 1, transport,
+                            "total_read_messages", "total_read_bytes", options.seconds, flow);
             }
         }
         StopPeers(peers);
@@ -323,8 +396,8 @@ Flow MeasureRawNng(const BenchOptions& options, const std::string& transport, ui
             {&sender, &receiver},
             [](size_t i, const Report& r) { return i == 1 && r.Number("total_read_messages") > 0; },
             kStartDeadline, failure)) {
-        MeasureFlow({&sender, &receiver}, 1, 1, "", "total_read_messages", "total_read_bytes",
-                    options.seconds, flow);
+        MeasureFlow({&sender, &receiver}, {"sender", "receiver"}, 1, 1, "", "total_read_messages",
+                    "total_read_bytes", options.seconds, flow);
     } else {
         flow.failure = failure;
     }
@@ -346,7 +419,7 @@ Flow MeasureRawShm(const BenchOptions& options, uint64_t size) {
             flow.failure = "cannot start the raw store writer";
         }
     } else {
-        MeasureFlow({&writer}, 0, 0, "", "total_write_messages", "total_write_bytes",
+        MeasureFlow({&writer}, {"writer"}, 0, 0, "", "total_write_messages", "total_write_bytes",
                     options.seconds, flow);
     }
     writer.Stop();
@@ -354,29 +427,74 @@ Flow MeasureRawShm(const BenchOptions& options, uint64_t size) {
     return flow;
 }
 
-// Single-thread memcpy between two buffers touched beforehand: the ceiling of any
-// transport that copies the payload once.
-double MemcpyMBs(uint64_t size, double seconds) {
-    std::vector<char> from(size, 'x');
-    std::vector<char> to(size, 'y');
-    volatile char sink = 0;
-    uint64_t copies = 0;
-    const uint64_t start = NowNs();
-    const uint64_t end = start + static_cast<uint64_t>(seconds * 1e9);
-    uint64_t now = start;
-    while (now < end) {
-        for (int i = 0; i < 16; ++i) {
-            std::memcpy(to.data(), from.data(), size);
-            from[copies % size] = to[(copies * 7) % size];
-            ++copies;
-        }
-        now = NowNs();
+// An anonymous mapping of `size` bytes, populated when made: page-aligned, and
+// never faulting while it is timed.
+class Mapping {
+  public:
+    explicit Mapping(size_t size) : size_(size) {
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        data_ = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
     }
-    sink = to[size / 2];
-    (void)sink;
-    const double elapsed = static_cast<double>(now - start) / 1e9;
-    return elapsed > 0 ? static_cast<double>(copies) * static_cast<double>(size) / elapsed / kMB
-                       : 0;
+    ~Mapping() {
+        if (data_ != nullptr) {
+            munmap(data_, size_);
+        }
+    }
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+
+    char* Data() const { return data_; }
+
+  private:
+    size_t size_;
+    char* data_;
+};
+
+uint64_t ThreadCpuNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ULL + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+constexpr uint64_t kMemcpyTrialNs = 20'000'000;  // CPU time of one trial at least
+constexpr int kMemcpyTrials = 10;
+
+// Single-thread memcpy of `size` bytes: the ceiling of any transport that copies
+// the payload once. Both buffers are page-aligned (source and destination never
+// 4 KiB-alias, which slows glibc's rep movsb path), populated and written before
+// the first timed copy. Timed on this thread's CPU clock, so that time the loaded
+// machine gives to other processes does not count; the repetitions per trial are
+// doubled until a trial takes kMemcpyTrialNs, and the best of kMemcpyTrials
+// trials is the ceiling (a trial can only be slowed, by a preemption's cold caches).
+double MemcpyMBs(uint64_t size) {
+    const Mapping from(size);
+    const Mapping to(size);
+    if (from.Data() == nullptr || to.Data() == nullptr) {
+        return 0;
+    }
+    std::memset(from.Data(), 'x', size);
+    std::memset(to.Data(), 'y', size);
+    // Through a volatile pointer: glibc's memcpy on every repetition, never one
+    // the compiler inlines or drops.
+    void* (*volatile copy)(void*, const void*, size_t) = std::memcpy;
+    auto trial = [&](uint64_t repetitions) {
+        const uint64_t start = ThreadCpuNs();
+        for (uint64_t i = 0; i < repetitions; ++i) {
+            copy(to.Data(), from.Data(), size);
+        }
+        return ThreadCpuNs() - start;
+    };
+    uint64_t repetitions = 1;
+    while (trial(repetitions) < kMemcpyTrialNs) {
+        repetitions *= 2;
+    }
+    uint64_t best = UINT64_MAX;
+    for (int i = 0; i < kMemcpyTrials; ++i) {
+        best = std::min(best, std::max<uint64_t>(trial(repetitions), 1));
+    }
+    return static_cast<double>(repetitions) * static_cast<double>(size) /
+           (static_cast<double>(best) / 1e9) / kMB;
 }
 
 void MeasureIdleCpu(const BenchOptions& options, Idle& idle,
@@ -418,8 +536,8 @@ void MeasurePacedLatency(const BenchOptions& options, Idle& idle,
     std::string failure;
     if (StartPeers(options, peers, idle.transport, "paced", 1024, tuning, failure)) {
         Flow flow;
-        if (MeasureFlow({&peers.connect, &peers.core}, 1, 1, idle.transport, "total_read_messages",
-                        "total_read_bytes", options.seconds, flow)) {
+        if (MeasureFlow({&peers.connect, &peers.core}, kPeerRoles, 1, 1, idle.transport,
+                        "total_read_messages", "total_read_bytes", options.seconds, flow)) {
             idle.pacedP50Ns = flow.p50Ns;
             idle.pacedP99Ns = flow.p99Ns;
         } else {
@@ -458,12 +576,18 @@ void MeasureRawRoundTrip(const BenchOptions& options, Idle& idle) {
                 }
                 idle.rawRttP50Ns = r.Number("rtt_p50_ns");
                 idle.rawRttP99Ns = r.Number("rtt_p99_ns");
+                idle.rawRttUrl = r.String("url");
                 return true;
             },
             Seconds(options.seconds) + kStartDeadline, failure);
     }
     if (idle.rawRttP50Ns == 0 && idle.failure.empty()) {
         idle.failure = "raw round trip: " + (failure.empty() ? "no result" : failure);
+    } else if (idle.rawRttUrl.rfind(idle.transport + "://", 0) != 0 && idle.failure.empty()) {
+        idle.failure =
+            fmt::format("raw round trip ran on '{}', not on {}", idle.rawRttUrl, idle.transport);
+        idle.rawRttP50Ns = 0;
+        idle.rawRttP99Ns = 0;
     }
     echo.Stop();
     ping.Stop();
@@ -477,6 +601,16 @@ std::string Rate(double v, int decimals = 1) {
 }
 std::string Ratio(double v) {
     return v <= 0 ? "–" : fmt::format("{:.2f}", v);
+}
+// A process's alive->dead count and CPU per MB in a flow's row; "–" where the
+// flow or the process was not measured.
+std::string Drops(const Flow& f, size_t i) {
+    return f.ok && i < f.processes.size() && f.processes[i].countsDrops
+               ? std::to_string(f.processes[i].aliveDrops)
+               : "–";
+}
+std::string CpuPerMB(const Flow& f, size_t i, uint64_t size) {
+    return f.ok && i < f.processes.size() ? Rate(f.CpuMsPerMB(f.processes[i], size), 2) : "–";
 }
 std::string Milli(uint64_t ns) {
     return fmt::format("{:.0f}", ns / 1e6);
@@ -579,20 +713,29 @@ void PrintMarkdown(const BenchOptions& options, const Machine& machine,
         machine.date, machine.cores, machine.model, machine.loadBefore, machine.loadAfter,
         options.seconds);
     std::cout << "| transport | size | MB/s | msg/s | p50 µs | p99 µs | raw MB/s | raw msg/s "
-                 "| raw p50 µs | raw p99 µs | × raw | memcpy MB/s |\n";
-    std::cout << "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+                 "| raw p50 µs | raw p99 µs | × raw | memcpy MB/s | Connect drops | Core drops "
+                 "| Connect CPU ms/MB | Core CPU ms/MB | raw send CPU ms/MB | raw recv CPU ms/MB "
+                 "|\n";
+    std::cout
+        << "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+           "---:|\n";
     for (const Cell& c : cells) {
         std::cout << fmt::format(
-            "| {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} |\n",
+            "| {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} "
+            "| {} |\n",
             c.tuning == "default" ? c.transport : c.transport + " (" + c.tuning + ")",
             SizeLabel(c.size), Rate(c.MBs()), Rate(c.flow.MessagesPerSecond(), 0),
             Micro(c.flow.p50Ns), Micro(c.flow.p99Ns), Rate(c.RawMBs()),
             Rate(c.raw.MessagesPerSecond(), 0), Micro(c.raw.p50Ns), Micro(c.raw.p99Ns),
-            Ratio(c.Ratio()), Rate(c.memcpyMBs));
+            Ratio(c.Ratio()), Rate(c.memcpyMBs), Drops(c.flow, 0), Drops(c.flow, 1),
+            CpuPerMB(c.flow, 0, c.size), CpuPerMB(c.flow, 1, c.size), CpuPerMB(c.raw, 0, c.size),
+            CpuPerMB(c.raw, 1, c.size));
     }
-    std::cout << "\n| transport | tuning | Connect CPU ms | Core CPU ms | idle 1 KB p50 µs "
-                 "| idle 1 KB p99 µs | raw ½ round trip p50 µs | p50 / raw ½ round trip |\n";
-    std::cout << "|---|---|---:|---:|---:|---:|---:|---:|\n";
+    if (!idles.empty()) {
+        std::cout << "\n| transport | tuning | Connect CPU ms | Core CPU ms | idle 1 KB p50 µs "
+                     "| idle 1 KB p99 µs | raw ½ round trip p50 µs | p50 / raw ½ round trip |\n";
+        std::cout << "|---|---|---:|---:|---:|---:|---:|---:|\n";
+    }
     for (const Idle& i : idles) {
         const double half = i.rawRttP50Ns / 2.0;
         std::cout << fmt::format("| {} | {} | {} | {} | {} | {} | {} | {} |\n", i.transport,
@@ -601,13 +744,21 @@ void PrintMarkdown(const BenchOptions& options, const Machine& machine,
                                  Micro(i.pacedP99Ns), Micro(i.rawRttP50Ns / 2),
                                  half > 0 && i.pacedP50Ns > 0 ? Ratio(i.pacedP50Ns / half) : "–");
     }
-    std::cout << fmt::format(
-        "\nMB/s counts payload bytes (10^6 per MB) delivered: for tcp and ipc what the Core peer "
-        "received, for sharedmem what the Connect peer completed into the store. Latency: every "
-        "one-way sample of the run (sharedmem: the age of the peer's heartbeat). CPU: time each "
-        "peer process used in {:g} s with both peers up and no payload. low-CPU = "
-        "--socket-receive-nonblocking no.\n",
-        options.idleSeconds);
+    std::cout
+        << "\nMB/s counts payload bytes (10^6 per MB) delivered: for tcp and ipc what the Core "
+           "peer received, for sharedmem what the Connect peer completed into the store. "
+           "Latency: every one-way sample of the run (sharedmem: the age of the peer's "
+           "heartbeat). Drops: how often each peer saw its link go from alive to dead while "
+           "streaming (liveness sampled every 1 ms). CPU ms/MB: CPU time of each process "
+           "while streaming per MB delivered (raw send: the NNG sender or the store "
+           "writer).";
+    if (!idles.empty()) {
+        std::cout << fmt::format(
+            " Connect/Core CPU ms: time each peer process used in {:g} s with both peers up "
+            "and no payload.",
+            options.idleSeconds);
+    }
+    std::cout << " low-CPU = --socket-receive-nonblocking no.\n";
     if (gUncleanStops > 0) {
         std::cout << fmt::format(
             "\nPeer processes that did not end cleanly within {} s of SIGINT (then killed): "
@@ -659,12 +810,23 @@ std::string JsonString(const std::string& s) {
 }
 
 std::string JsonFlow(const Flow& f, uint64_t size) {
+    std::string processes;
+    for (const ProcessFigures& p : f.processes) {
+        processes += fmt::format("{}{}:{{\"cpu_ns\":{},\"cpu_ms_per_mb\":{:.4f}",
+                                 processes.empty() ? "" : ",", JsonString(p.role), p.cpuNs,
+                                 f.CpuMsPerMB(p, size));
+        if (p.countsDrops) {
+            processes += fmt::format(",\"alive_drops\":{}", p.aliveDrops);
+        }
+        processes += "}";
+    }
     return fmt::format(
         "{{\"ok\":{},\"seconds\":{:.3f},\"messages\":{},\"bytes\":{},\"mb_per_s\":{:.3f},"
-        "\"messages_per_s\":{:.1f},\"latency_p50_ns\":{},\"latency_p99_ns\":{},\"failure\":{}}}",
+        "\"messages_per_s\":{:.1f},\"latency_p50_ns\":{},\"latency_p99_ns\":{},"
+        "\"processes\":{{{}}},\"failure\":{}}}",
         f.ok, f.seconds, f.messages, f.bytes,
         f.MessagesPerSecond() * static_cast<double>(size) / kMB, f.MessagesPerSecond(), f.p50Ns,
-        f.p99Ns, JsonString(f.failure));
+        f.p99Ns, processes, JsonString(f.failure));
 }
 
 void PrintJson(const BenchOptions& options, const Machine& machine, const std::vector<Cell>& cells,
@@ -692,10 +854,10 @@ void PrintJson(const BenchOptions& options, const Machine& machine, const std::v
             "{}{{\"transport\":{},\"tuning\":{},\"ok\":{},\"seconds\":{:.3f},\"connect_cpu_ns\":{},"
             "\"core_cpu_ns\":{},\"has_latency\":{},\"paced_latency_p50_ns\":{},"
             "\"paced_latency_p99_ns\":{},\"raw_round_trip_p50_ns\":{},"
-            "\"raw_round_trip_p99_ns\":{},\"failure\":{}}}",
+            "\"raw_round_trip_p99_ns\":{},\"raw_round_trip_url\":{},\"failure\":{}}}",
             k == 0 ? "" : ",", JsonString(i.transport), JsonString(i.tuning), i.ok, i.seconds,
             i.connectCpuNs, i.coreCpuNs, i.hasLatency, i.pacedP50Ns, i.pacedP99Ns, i.rawRttP50Ns,
-            i.rawRttP99Ns, JsonString(i.failure));
+            i.rawRttP99Ns, JsonString(i.rawRttUrl), JsonString(i.failure));
     }
     out += fmt::format("],\"unclean_peer_stops\":{},\"targets\":[", gUncleanStops);
     const auto targets = Targets(cells, idles);
@@ -735,7 +897,7 @@ int RunBench(const BenchOptions& options) {
     std::vector<Cell> cells;
     std::vector<double> memcpyBySize;
     for (uint64_t size : options.sizes) {
-        memcpyBySize.push_back(MemcpyMBs(size, std::min(options.seconds, 1.0)));
+        memcpyBySize.push_back(MemcpyMBs(size));
     }
     for (const std::string& transport : options.transports) {
         for (size_t s = 0; s < options.sizes.size(); ++s) {
@@ -775,6 +937,7 @@ int RunBench(const BenchOptions& options) {
                 } else if (!idles.empty()) {
                     idle.rawRttP50Ns = idles.back().rawRttP50Ns;
                     idle.rawRttP99Ns = idles.back().rawRttP99Ns;
+                    idle.rawRttUrl = idles.back().rawRttUrl;
                 }
             }
             idles.push_back(idle);

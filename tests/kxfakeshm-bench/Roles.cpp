@@ -7,17 +7,22 @@
 #include <nng/transport/ipc/ipc.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/interprocess/managed_shared_memory.hpp>
 #include <boost/interprocess/permissions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <optional>
 #include <thread>
+#include <vector>
 
+#include "AliveDropCounter.h"
 #include "Child.h"
 #include "kxcommon/CommandLine.h"
 #include "kxcommon/DataDirectory.h"
@@ -140,6 +145,7 @@ int RunConnect(std::map<std::string, std::string> parameters) {
     }
     const std::string mode = Take(parameters, "mode", "stream");
     const uint64_t size = TakeNumber(parameters, "size", 1024);
+    const uint64_t alivePollMs = TakeNumber(parameters, "alive-poll-ms", 0);
     KXFakeShm::Tuning tuning;
     KXCommon::CommandLineOptions table(KXClient::kUnknownArgumentMessage);
     KXClient::AddTuningOptions(table, tuning);
@@ -212,15 +218,21 @@ int RunConnect(std::map<std::string, std::string> parameters) {
         });
     }
 
+    std::optional<AliveDropCounter> drops;
+    if (alivePollMs > 0) {
+        drops.emplace(library, std::chrono::milliseconds(alivePollMs));
+    }
     while (!signals.Wait(kReportInterval)) {
         Print(fmt::format(
             "{{\"role\":\"connect\",\"transport\":\"{}\",\"alive\":{},\"report_time_ns\":{},"
             "\"total_write_messages\":{},\"total_write_bytes\":{},\"latency_p50_ns\":{},"
-            "\"latency_p99_ns\":{}}}",
+            "\"latency_p99_ns\":{}{}}}",
             transport, library.IsPeerAlive(kind), NowNs(), library.GetTotalWriteMessages(kind),
             library.GetTotalWriteBytes(kind), library.GetLatencyPercentile(kind, 50.0),
-            library.GetLatencyPercentile(kind, 99.0)));
+            library.GetLatencyPercentile(kind, 99.0),
+            drops ? fmt::format(",\"alive_drops\":{}", drops->Drops(kind)) : ""));
     }
+    drops.reset();
     KXClient::StopRunning();
     if (worker.joinable()) {
         worker.join();
@@ -380,6 +392,18 @@ int RunRawReceive(std::map<std::string, std::string> parameters) {
     return 0;
 }
 
+// The nearest-rank percentile (0..100) of `samples` (reordered); 0 when empty.
+uint64_t ExactPercentile(std::vector<uint64_t>& samples, double percentile) {
+    if (samples.empty()) {
+        return 0;
+    }
+    const auto rank = static_cast<size_t>(std::ceil(percentile / 100.0 * samples.size()));
+    const auto nth = samples.begin() +
+                     static_cast<std::ptrdiff_t>(std::clamp<size_t>(rank, 1, samples.size()) - 1);
+    std::nth_element(samples.begin(), nth, samples.end());
+    return *nth;
+}
+
 // Round trips of one size-byte message at a time for `seconds` after the first.
 int RunRawPing(std::map<std::string, std::string> parameters) {
     const Signals signals;
@@ -395,8 +419,10 @@ int RunRawPing(std::map<std::string, std::string> parameters) {
     nng_socket_set_ms(s.socket, NNG_OPT_RECVTIMEO, 10000);
     nng_socket_set_ms(s.socket, NNG_OPT_SENDTIMEO, 10000);
     Print(fmt::format("{{\"role\":\"raw-ping\",\"url\":\"{}\"}}", bound));
-    LatencyHistogram rtt;
-    uint64_t trips = 0;
+    // Every sample, for exact percentiles: the histogram's two digits would put
+    // round trips of 150 and 159 us, whatever their transport, in one bucket.
+    std::vector<uint64_t> rtt;
+    rtt.reserve(1 << 16);
     std::string buffer = Filler(size);
     uint64_t end = 0;
     bool failed = false;
@@ -418,13 +444,12 @@ int RunRawPing(std::map<std::string, std::string> parameters) {
             end = now + durationMs * 1'000'000ULL;
             continue;
         }
-        rtt.Record(now - start);
-        ++trips;
+        rtt.push_back(now - start);
     }
-    Print(
-        fmt::format("{{\"role\":\"raw-ping\",\"done\":{},\"round_trips\":{},\"rtt_p50_ns\":{},"
-                    "\"rtt_p99_ns\":{}}}",
-                    !failed, trips, rtt.Percentile(50.0), rtt.Percentile(99.0)));
+    Print(fmt::format(
+        "{{\"role\":\"raw-ping\",\"done\":{},\"url\":\"{}\",\"round_trips\":{},"
+        "\"rtt_p50_ns\":{},\"rtt_p99_ns\":{}}}",
+        !failed, bound, rtt.size(), ExactPercentile(rtt, 50.0), ExactPercentile(rtt, 99.0)));
     signals.Wait(std::chrono::seconds(30));
     return failed ? 1 : 0;
 }

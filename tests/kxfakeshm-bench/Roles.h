@@ -2,10 +2,13 @@
 
 // The helper processes of the benchmark, all run by this program with --role:
 //   connect    the Connect peer: the library on one transport; mode stream (the
-//              client's write worker), paced (one payload every 2 ms) or idle
+//              client's write worker), paced (one payload every 2 ms) or idle;
+//              --alive-poll-ms N > 0 adds its link's alive->dead count
+//              ("alive_drops", liveness sampled every N ms) to each report
 //   raw-send   NNG pair0 listener sending size-byte messages with blocking sends
 //   raw-recv   NNG pair0 dialer receiving them with blocking receives
-//   raw-ping   NNG pair0 listener timing round trips of size-byte messages
+//   raw-ping   NNG pair0 listener timing round trips of size-byte messages; its
+//              last line has the exact p50/p99 and the URL it listened on
 //   raw-echo   NNG pair0 dialer sending every message back
 //   raw-shm    the store's write on every call: open the 20 MiB segment, find the
 //              object, assign, close

@@ -13,6 +13,7 @@
 #include "Bench.h"
 #include "Roles.h"
 #include "kxcommon/CommandLine.h"
+#include "tests/kxfakeshm-connect-client/Version.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ void PrintUsage() {
                  "\n"
                  "    Options:\n"
                  "      --help or -h\n"
+                 "      --version\n"
                  "      --transports <list>     tcp,ipc,sharedmem (default: all three)\n"
                  "      --sizes <list>          1KB,10KB,100KB,1MB,10MB (default: all five)\n"
                  "      --seconds <number>      streaming time per measurement (default: 3)\n"
@@ -99,16 +101,25 @@ int main(int argc, char** argv) {
         split.parameters.erase(role);
         return KXBench::RunRole(name, split.parameters);
     }
+    if (KXClient::VersionRequested(argc, argv)) {
+        std::cout << KXClient::VersionText("kxfakeshm-bench");
+        return 0;
+    }
     if (split.flags.count("help") != 0 || split.flags.count("h") != 0) {
         PrintUsage();
         return 0;
     }
     KXBench::BenchOptions options;
     options.self = SelfPath(argv[0]);
-    // The Core peer is built next to this program: <build>/tests/<name>/<name>.
+    // The Core peer is installed beside this program (<prefix>/bin) and built next
+    // to it (<build>/tests/<name>/<name>).
     const std::filesystem::path self(options.self);
+    const std::filesystem::path installed = self.parent_path() / "kxfakeshm-core-peer";
     options.corePeer =
-        (self.parent_path().parent_path() / "kxfakeshm-core-peer" / "kxfakeshm-core-peer").string();
+        access(installed.c_str(), X_OK) == 0
+            ? installed.string()
+            : (self.parent_path().parent_path() / "kxfakeshm-core-peer" / "kxfakeshm-core-peer")
+                  .string();
     auto fail = [](const std::string& message) {
         std::cerr << message << "\n";
         PrintUsage();

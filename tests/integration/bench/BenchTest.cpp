@@ -1,7 +1,10 @@
 // Runs kxfakeshm-bench on one transport, one size and 1 s, and checks that what it
-// prints is well formed and that every figure it measured is non-zero.
+// prints is well formed and that every figure it measured is non-zero; and that
+// each peer of a measurement counts a link that went dead for about one liveness
+// window.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <regex>
@@ -94,9 +97,24 @@ TEST_F(BenchTest, MarkdownTablesAreWellFormedAndEveryMeasuredFigureIsNonZero) {
     // Streaming: header, separator, one row; every figure a positive number.
     const auto& flow = tables[0];
     ASSERT_EQ(flow.size(), 3u) << all;
-    const std::vector<std::string> header{"transport",  "size",       "MB/s",     "msg/s",
-                                          "p50 µs",     "p99 µs",     "raw MB/s", "raw msg/s",
-                                          "raw p50 µs", "raw p99 µs", "× raw",    "memcpy MB/s"};
+    const std::vector<std::string> header{"transport",
+                                          "size",
+                                          "MB/s",
+                                          "msg/s",
+                                          "p50 µs",
+                                          "p99 µs",
+                                          "raw MB/s",
+                                          "raw msg/s",
+                                          "raw p50 µs",
+                                          "raw p99 µs",
+                                          "× raw",
+                                          "memcpy MB/s",
+                                          "Connect drops",
+                                          "Core drops",
+                                          "Connect CPU ms/MB",
+                                          "Core CPU ms/MB",
+                                          "raw send CPU ms/MB",
+                                          "raw recv CPU ms/MB"};
     EXPECT_EQ(flow[0], header);
     ASSERT_EQ(flow[1].size(), header.size());
     for (const auto& cell : flow[1]) {
@@ -107,7 +125,14 @@ TEST_F(BenchTest, MarkdownTablesAreWellFormedAndEveryMeasuredFigureIsNonZero) {
     EXPECT_EQ(row[0], "tcp");
     EXPECT_EQ(row[1], "1 KB");
     for (size_t i = 2; i < row.size(); ++i) {
-        EXPECT_GT(Number(row[i]), 0.0) << header[i] << ": '" << row[i] << "'\n" << all;
+        if (header[i].find("drops") != std::string::npos) {
+            // A count, 0 on a steady link: its form, never its value.
+            EXPECT_TRUE(std::regex_match(row[i], std::regex("[0-9]+")))
+                << header[i] << ": '" << row[i] << "'\n"
+                << all;
+        } else {
+            EXPECT_GT(Number(row[i]), 0.0) << header[i] << ": '" << row[i] << "'\n" << all;
+        }
     }
 
     // Idle: the default and the low-CPU tuning, CPU of both peers and latency.
@@ -162,6 +187,19 @@ TEST_F(BenchTest, JsonOutputCarriesEveryFigureAndTheStoreSegmentsAreGoneAfterwar
             EXPECT_GT(JsonNumber(json, key, at), 0u) << key << " in " << json.substr(at);
         }
     }
+    // Each process's CPU while streaming; the library peers' alive->dead counts.
+    ASSERT_LT(transportFlow, rawFlow);
+    const std::string peers = json.substr(transportFlow, rawFlow - transportFlow);
+    const std::string raw = json.substr(rawFlow, json.find("\"ratio\":", rawFlow) - rawFlow);
+    const std::string cpu = "\":\\{\"cpu_ns\":[1-9][0-9]*,\"cpu_ms_per_mb\":[0-9.]+";
+    for (const char* peer : {"connect", "core"}) {
+        EXPECT_TRUE(
+            std::regex_search(peers, std::regex("\"processes\":\\{.*\"" + std::string(peer) + cpu +
+                                                ",\"alive_drops\":[0-9]+\\}")))
+            << peer << " in " << peers;
+    }
+    EXPECT_TRUE(std::regex_search(raw, std::regex("\"processes\":\\{\"writer" + cpu + "\\}\\}")))
+        << raw;
     // SharedMem latency is the age of the peer's heartbeat, sampled by the Core peer.
     EXPECT_GT(JsonNumber(json, "latency_p50_ns", transportFlow), 0u);
     EXPECT_GT(JsonNumber(json, "ratio"), 0u);
@@ -177,6 +215,83 @@ TEST_F(BenchTest, JsonOutputCarriesEveryFigureAndTheStoreSegmentsAreGoneAfterwar
     for (const char* name : kFixedNames) {
         EXPECT_FALSE(kxtest::FileExists(std::string("/dev/shm/") + name)) << name;
     }
+}
+
+// The newest report of one helper process: its link's liveness and, with
+// --alive-poll-ms, its alive->dead count.
+struct PeerWatch {
+    kxtest::ChildProcess process;
+    bool alive = false;
+    uint64_t drops = 0;
+    bool hasDrops = false;
+
+    void Pump() {
+        static const std::regex aliveRe("\"alive\":(true|false)");
+        static const std::regex dropsRe("\"alive_drops\":([0-9]+)");
+        for (const std::string& line : process.ReadLines()) {
+            std::smatch m;
+            if (line.find("\"transport\":\"tcp\"") == std::string::npos ||
+                !std::regex_search(line, m, aliveRe)) {
+                continue;
+            }
+            alive = m[1] == "true";
+            if (std::regex_search(line, m, dropsRe)) {
+                drops = std::stoull(m[1]);
+                hasDrops = true;
+            }
+        }
+    }
+};
+
+TEST_F(BenchTest, EachPeerCountsALinkThatWentDeadForAboutOneLivenessWindow) {
+    // The blocking receive keeps both peers off the cores in every build.
+    const std::vector<std::string> tuning{"--socket-receive-nonblocking", "no", "--alive-poll-ms",
+                                          "1"};
+    PeerWatch connect;
+    PeerWatch core;
+    std::vector<std::string> connectArgs{"--role", "connect", "--transport", "tcp",
+                                         "--mode", "idle",    "--size",      "1024"};
+    connectArgs.insert(connectArgs.end(), tuning.begin(), tuning.end());
+    ASSERT_TRUE(connect.process.Start(kxtest::ProgramPath("kxfakeshm-bench"), connectArgs));
+    ASSERT_TRUE(kxtest::WaitFor(
+        [&] {
+            for (const std::string& line : connect.process.ReadLines()) {
+                if (line.find("\"ready\":true") != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        std::chrono::seconds(30)));
+    std::vector<std::string> coreArgs{"--report-interval-ms", "20", "-v", "OFF"};
+    coreArgs.insert(coreArgs.end(), tuning.begin(), tuning.end());
+    ASSERT_TRUE(core.process.Start(kxtest::ProgramPath("kxfakeshm-core-peer"), coreArgs));
+    auto bothAlive = [&] {
+        connect.Pump();
+        core.Pump();
+        return connect.alive && core.alive && connect.hasDrops && core.hasDrops;
+    };
+    ASSERT_TRUE(kxtest::WaitFor(bothAlive, std::chrono::seconds(30)));
+
+    // Each peer in turn stops; the other counts the drop and the stopped one
+    // resumes as soon as it has, so that the link is dead for about one window.
+    for (PeerWatch* stopped : {&connect, &core}) {
+        PeerWatch& watcher = stopped == &connect ? core : connect;
+        const uint64_t before = watcher.drops;
+        stopped->process.Signal(SIGSTOP);
+        const bool counted = kxtest::WaitFor(
+            [&] {
+                watcher.Pump();
+                return watcher.drops > before;
+            },
+            std::chrono::seconds(30));
+        stopped->process.Signal(SIGCONT);
+        EXPECT_TRUE(counted) << (stopped == &connect ? "the Core peer" : "the Connect peer")
+                             << " did not count the drop";
+        EXPECT_TRUE(kxtest::WaitFor(bothAlive, std::chrono::seconds(30)));
+    }
+    EXPECT_TRUE(core.process.Stop());
+    EXPECT_TRUE(connect.process.Stop());
 }
 
 TEST_F(BenchTest, ABadOptionIsRefusedWithTheUsage) {
