@@ -4,17 +4,22 @@
 #   make test SANITIZE=address    the same under ASan+UBSan (build-address/)
 #   make test SANITIZE=thread     the same under TSan (build-thread/)
 #   make soak                     the 60-second soak run
+#   make test-stress              the suite STRESS_RUNS times (default 3) beside
+#                                 two CPU-bound load processes
 #   make run                      the dashboard with a Core peer beside it
 #   make bench                    the transport benchmark
+#   make install PREFIX=P         headers, library, programs and package files under P
+#                                 (default /usr/local)
 #   make fuzz                     every fuzz target for 60 s (clang)
 
 SANITIZE ?=
 WERROR ?= OFF
 BUILD_DIR := build$(if $(SANITIZE),-$(SANITIZE))
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 DEPS_STAMP := $(BUILD_DIR)/.deps-installed
 
-.PHONY: all deps configure build test soak run bench fuzz clean
+.PHONY: all deps configure build test test-stress soak run bench install fuzz clean
 
 all: build
 
@@ -36,6 +41,10 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) -LE soak $(CTEST_ARGS)
 
+STRESS_RUNS ?= 3
+test-stress: build
+	./scripts/test-stress $(BUILD_DIR) $(STRESS_RUNS)
+
 soak: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -L soak $(CTEST_ARGS)
 
@@ -44,6 +53,9 @@ run: build
 
 bench: build
 	$(BUILD_DIR)/tests/kxfakeshm-bench/kxfakeshm-bench $(BENCH_ARGS)
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 fuzz:
 	./scripts/install-deps

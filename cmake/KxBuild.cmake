@@ -8,16 +8,30 @@ endif()
 
 # Log lines name the calling file by its path within the tree.
 add_compile_options(-fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
+# ccache with a base directory hands the compiler paths relative to the build
+# directory instead; they are mapped the same way.
+file(RELATIVE_PATH _kx_source_from_build ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+if(_kx_source_from_build)
+  string(REGEX REPLACE "([^/])$" "\\1/" _kx_source_from_build "${_kx_source_from_build}")
+  add_compile_options(-fmacro-prefix-map=${_kx_source_from_build}=)
+endif()
 
+# KX_SANITIZE_COMPILE_FLAGS / KX_SANITIZE_LINK_FLAGS: also handed to the users of
+# an installed sanitizer build, whose archive needs the sanitizer's runtime.
+set(KX_SANITIZE_COMPILE_FLAGS)
+set(KX_SANITIZE_LINK_FLAGS)
 if(KX_SANITIZE STREQUAL "address")
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
-  add_link_options(-fsanitize=address,undefined)
+  set(KX_SANITIZE_COMPILE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer
+                                -fno-sanitize-recover=undefined)
+  set(KX_SANITIZE_LINK_FLAGS -fsanitize=address,undefined)
 elseif(KX_SANITIZE STREQUAL "thread")
-  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=thread)
+  set(KX_SANITIZE_COMPILE_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+  set(KX_SANITIZE_LINK_FLAGS -fsanitize=thread)
 elseif(NOT KX_SANITIZE STREQUAL "")
   message(FATAL_ERROR "KX_SANITIZE must be address, thread or empty")
 endif()
+add_compile_options(${KX_SANITIZE_COMPILE_FLAGS})
+add_link_options(${KX_SANITIZE_LINK_FLAGS})
 if(KX_SANITIZE)
   # Tests pick timings that suit a build running several times slower.
   add_compile_definitions(KX_SANITIZER_BUILD=1)
