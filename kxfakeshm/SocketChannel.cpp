@@ -436,6 +436,7 @@ bool InitializeSocket(Impl& impl, const SocketTransport& t, std::string& error) 
         if (!OpenSocketLocked(impl, t, *channel, error)) {
             return false;
         }
+        channel->sendGate.Open(channel->socket);
         channel->socketInitialized = true;
     }
     KXLOG_INFO("The FakeSharedMem {} transport socket has been initialized successfully!", t.word);
@@ -460,6 +461,8 @@ bool TerminateSocket(Impl& impl, const SocketTransport& t, std::string& error) {
         std::lock_guard lock(channel->socketMutex);
         nng_pipe_notify(channel->socket, NNG_PIPE_EV_ADD_POST, nullptr, nullptr);
         nng_pipe_notify(channel->socket, NNG_PIPE_EV_REM_POST, nullptr, nullptr);
+        // No send may be inside NNG when the socket goes (SendGate.h).
+        channel->sendGate.Shut();
         // Closing also closes the listener or dialer and wakes a blocked receive.
         const int rc = CloseSocketBounded(channel->socket, t, abandoned);
         channel->recvFd = -1;

@@ -2,8 +2,8 @@
 // heartbeat, the send step and the handler of every received message.
 //
 // Locks, one at a time and each only briefly: the channel slot's lock to copy
-// the pointer, the tuning lock to read one value, socketMutex to copy the socket
-// handle before a send (the send itself runs without it), receivedDataLock
+// the pointer, the tuning lock to read one value, the channel's send gate
+// around the start and the end of a send (not while it waits), receivedDataLock
 // around the table update, and each statistics series' own lock.
 
 #include <fmt/format.h>
@@ -89,16 +89,12 @@ bool SendNngMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, uint64_t
             return false;
         }
         const size_t size = nng_msg_len(msg);
-        const int flags = TuningValue(impl, &Tuning::SocketSendNonBlocking) ? NNG_FLAG_NONBLOCK : 0;
-        nng_socket socket;
-        {
-            std::lock_guard lock(channel->socketMutex);
-            socket = channel->socket;
+        const bool nonBlocking = TuningValue(impl, &Tuning::SocketSendNonBlocking);
+        const int32_t timeoutMs = nonBlocking ? 0 : TuningValue(impl, &Tuning::SocketSendTimeout);
+        int rc = channel->sendGate.Send(msg, timeoutMs);
+        if (rc == NNG_ETIMEDOUT && nonBlocking) {
+            rc = NNG_EAGAIN;  // what a non-blocking nng_sendmsg reports
         }
-        // Without socketMutex: a blocking send may wait up to the send timeout (or
-        // for ever), and a close meanwhile ends it with NNG_ECLOSED. NNG never
-        // reuses the id of a closed socket within a run.
-        const int rc = nng_sendmsg(socket, msg, flags);
         if (rc != 0) {
             error = prefix() + nng_strerror(rc);
             return false;

@@ -17,6 +17,7 @@
 
 #include "kxcommon/HybridMutex.h"
 #include "kxfakeshm/LinkStatistics.h"
+#include "kxfakeshm/SendGate.h"
 #include "kxfakeshm/WorkerSignal.h"
 
 namespace KXFakeShm {
@@ -29,14 +30,16 @@ struct TransportChannel {
     std::string dialUrl;
 
     // Held around every change of the handles below and the NNG calls that open,
-    // close or look into `socket`; never across a call that blocks (a send copies
-    // the handle under it and sends without it: NNG ends a pending send at close).
+    // close or look into `socket`; never across a call that blocks. Sends do not
+    // take it: they go through `sendGate`, which the close shuts first
+    // (lock order: socketMutex, then the gate's own).
     KXCommon::HybridMutex socketMutex;
     std::atomic<bool> socketInitialized{false};
     nng_socket socket = NNG_SOCKET_INITIALIZER;
     nng_listener listener = NNG_LISTENER_INITIALIZER;
     nng_dialer dialer = NNG_DIALER_INITIALIZER;
     int recvFd = -1;  // NNG's receive descriptor of `socket`, owned by NNG
+    SendGate sendGate;
 
     // The worker may run while set; `worker` is the supervise thread, owned and
     // joined by whoever stops the worker (never the worker itself).

@@ -12,11 +12,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
-
 #include <iostream>
 #include <random>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "PeerSupport.h"
 #include "TransportConfig_generated.h"
@@ -297,6 +299,45 @@ TEST_F(SocketTransportTest, StopEndsLongReceiveWaitsAndRetrySleeps) {
         ASSERT_TRUE(kxtest::ReturnsWithin([&] { ok = lib.Terminate(error); }, kStopDeadline));
         EXPECT_TRUE(ok) << error;
     }
+}
+
+TEST_F(SocketTransportTest, SendsRacingTheCloseEndBeforeTheSocketIsFreed) {
+    // Without a peer every blocking send waits in NNG's queue for its timeout.
+    // Sends that slipped into that queue after the close had emptied it outlived
+    // the freed socket, and NNG's expire thread then locked freed memory (an
+    // abort, or a corrupted heap). Writers keep sending while the sockets close
+    // and reopen over and over.
+    Tuning tuning = kxtest::TestTuning();
+    tuning.SocketSendNonBlocking = false;
+    tuning.SocketSendTimeout = 2;
+    InitializeConnect(kSockets, tuning);
+    const uint64_t leakedBefore = FakeSharedMem::GetLeakedSocketCount();
+    std::atomic<bool> stop{false};
+    std::atomic<int> sends{0};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 4; ++i) {
+        writers.emplace_back([&, kind = kBoth[i % 2].kind] {
+            while (!stop) {
+                std::string error;
+                Write(lib, kind, "racing the close", error);
+                ++sends;
+            }
+        });
+    }
+    std::string error;
+    for (int round = 0; round < 40; ++round) {
+        bool ok = false;
+        ASSERT_TRUE(
+            kxtest::ReturnsWithin([&] { ok = lib.Reconfigure(kSockets, error); }, kStopDeadline))
+            << "round " << round;
+        EXPECT_TRUE(ok) << error;
+    }
+    stop = true;
+    for (auto& writer : writers) {
+        writer.join();
+    }
+    EXPECT_GT(sends.load(), 0);
+    EXPECT_EQ(FakeSharedMem::GetLeakedSocketCount(), leakedBefore);
 }
 
 // Opens a plain stream connection to `url` (tcp://host:port or ipc://path) and
