@@ -1,7 +1,9 @@
 #include "tests/kxfakeshm-connect-client/Dashboard.h"
 
 #include <fmt/format.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -70,6 +72,14 @@ class ScreenGate {
     bool open_ = false;
 };
 
+// A terminal that went away hangs up standard input. The kernel sends SIGHUP to
+// the session leader only; one that catches it and waits (make does) leaves the
+// client reading end of file for ever, so the hang-up itself is the quit signal.
+bool TerminalHungUp() {
+    pollfd input{STDIN_FILENO, 0, 0};
+    return poll(&input, 1, 0) == 1 && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 // Redraws about 60 times a second on drift-free ticks until the client stops.
 // Each redraw is an event, so a quit signal is acted on within one tick.
 void RunRefresher(ScreenGate& gate) {
@@ -77,6 +87,9 @@ void RunRefresher(ScreenGate& gate) {
     const ClientState& state = GetClientState();
     auto tick = std::chrono::steady_clock::now();
     while (state.running.load()) {
+        if (TerminalHungUp()) {
+            gQuitSignal.store(true);
+        }
         gate.Post(ftxui::Event::Custom);
         tick += kRefreshPeriod;
         std::this_thread::sleep_until(tick);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -130,6 +131,11 @@ class ClientTerminal : public ::testing::Test {
     }
 
     void TearDown() override {
+        if (HasFailure()) {
+            const std::string log = kxtest::ReadFile(home_.DataDir() + "/kxfakeshm-core-peer.log");
+            std::cerr << "--- the end of the Core peer's log ---\n"
+                      << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+        }
         if (started_) {
             Tmux({"kill-server"});
         }
@@ -420,6 +426,26 @@ TEST_F(ClientTerminal, DashboardShowsTheLinksAndFollowsTheKeys) {
 TEST_F(ClientTerminal, HangUpTakesTheQuitPath) {
     StartClient({});
     SignalAndVerify(SIGHUP);
+}
+
+// A terminal closed while the session's leader catches the hang-up (as make does)
+// sends the client no SIGHUP: its input only reads end of file from then on. It
+// takes the quit path all the same, instead of spinning on for ever.
+TEST_F(ClientTerminal, TerminalClosedWithoutAHangUpSignalTakesTheQuitPath) {
+    ASSERT_TRUE(peer_.Start(kxtest::ProgramPath("kxfakeshm-core-peer"), {}));
+    StartInTerminal("trap : HUP; '" + kxtest::ProgramPath("kxfakeshm-connect-client") + "'");
+    ASSERT_TRUE(kxtest::WaitFor([&] { return kxtest::FileExists(TransportFile()); }));
+    const pid_t client = ClientPid();
+    ASSERT_GT(client, 0);
+    Tmux({"kill-server"});
+    started_ = false;
+    const bool ended = WaitForExit();
+    if (!ended) {
+        ::kill(client, SIGKILL);
+    }
+    ASSERT_TRUE(ended) << "the client did not end when its terminal went away";
+    EXPECT_EQ(kxtest::ReadFile(rcPath_), "0\n") << kxtest::ReadFile(stderrPath_);
+    EXPECT_FALSE(kxtest::FileExists(TransportFile()));
 }
 
 TEST_F(ClientTerminal, TerminateTakesTheQuitPath) {

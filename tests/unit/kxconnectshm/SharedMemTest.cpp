@@ -523,7 +523,7 @@ TEST_F(SharedMemTest, StoppedLockHolderFailsTheCallsButTheSegmentIsKept) {
     // The writer holds the lock most of the time; stop it until it is caught holding it.
     std::string data;
     bool caught = false;
-    for (int attempt = 0; attempt < 50 && !caught; ++attempt) {
+    for (int attempt = 0; attempt < 200 && !caught; ++attempt) {
         peer.Signal(SIGSTOP);
         ASSERT_TRUE(kxtest::WaitFor([&] { return IsStopped(peer.Pid()); }));
         caught = !SharedMem::ReadFrom(block, "Keep", data, error);

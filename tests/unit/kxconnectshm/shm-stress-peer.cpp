@@ -6,9 +6,11 @@
 // Prints "writing" after its first write, "writes <n>" when it stops, or
 // "error <text>" and exits 1 when a write fails.
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "StressPayloads.h"
 #include "kxconnectshm/SharedMem.h"
@@ -50,6 +52,10 @@ int main(int argc, char** argv) {
             std::printf("writing\n");
             std::fflush(stdout);
         }
+        // A real writer makes its next record between writes. Back to back, the
+        // lock is free only for instants, and a reader that polls for it can miss
+        // them all for seconds on a loaded machine.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     std::printf("writes %lu\n", writes);
     return 0;
