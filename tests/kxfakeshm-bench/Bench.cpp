@@ -238,6 +238,27 @@ void StopPeers(PeerPair& peers) {
     }
 }
 
+// The library's totals go back to zero whenever its link changes between alive
+// and dead, so a window's delivery is summed report by report: a total below the
+// previous report's counts from zero. What was delivered between that report and
+// the change (less than one report interval) is not seen.
+struct DeliveredTotals {
+    uint64_t messages = 0;
+    uint64_t bytes = 0;
+    uint64_t lastMessages = 0;
+    uint64_t lastBytes = 0;
+    void Start(uint64_t totalMessages, uint64_t totalBytes) {
+        lastMessages = totalMessages;
+        lastBytes = totalBytes;
+    }
+    void Add(uint64_t totalMessages, uint64_t totalBytes) {
+        const bool reset = totalMessages < lastMessages || totalBytes < lastBytes;
+        messages += reset ? totalMessages : totalMessages - lastMessages;
+        bytes += reset ? totalBytes : totalBytes - lastBytes;
+        Start(totalMessages, totalBytes);
+    }
+};
+
 // Delivered figures between the first report after the start and the first
 // report `seconds` later, from `source` (0 the first child, 1 the second); the
 // latency figures from the newest report of `latencySource`. Per child (`roles`
@@ -269,6 +290,7 @@ bool MeasureFlow(const std::vector<Child*>& children, const std::vector<std::str
         }
         return true;
     };
+    DeliveredTotals delivered;
     std::string failure;
     const bool done = Pump(
         children,
@@ -299,9 +321,11 @@ bool MeasureFlow(const std::vector<Child*>& children, const std::vector<std::str
             }
             if (!base) {
                 base = r;
+                delivered.Start(r.Number(messagesKey), r.Number(bytesKey));
                 readCpu(cpuBase);
                 return false;
             }
+            delivered.Add(r.Number(messagesKey), r.Number(bytesKey));
             if (r.Number("report_time_ns") < base->Number("report_time_ns") + windowNs) {
                 return false;
             }
@@ -328,9 +352,8 @@ bool MeasureFlow(const std::vector<Child*>& children, const std::vector<std::str
     }
     flow.seconds =
         static_cast<double>(end->Number("report_time_ns") - base->Number("report_time_ns")) / 1e9;
-    flow.messages =
-        end->Number(messagesKey) - std::min(end->Number(messagesKey), base->Number(messagesKey));
-    flow.bytes = end->Number(bytesKey) - std::min(end->Number(bytesKey), base->Number(bytesKey));
+    flow.messages = delivered.messages;
+    flow.bytes = delivered.bytes;
     if (latencySource == source) {
         latest = *end;
     }
