@@ -239,23 +239,30 @@ void StopPeers(PeerPair& peers) {
 }
 
 // The library's totals go back to zero whenever its link changes between alive
-// and dead, so a window's delivery is summed report by report: a total below the
-// previous report's counts from zero. What was delivered between that report and
-// the change (less than one report interval) is not seen.
+// and dead, so a window's delivery is summed report by report: after a report
+// whose alive->dead count moved, or whose total fell, the total counts from zero.
+// What was delivered between the previous report and the change (less than one
+// report interval) is not seen.
 struct DeliveredTotals {
     uint64_t messages = 0;
     uint64_t bytes = 0;
     uint64_t lastMessages = 0;
     uint64_t lastBytes = 0;
-    void Start(uint64_t totalMessages, uint64_t totalBytes) {
-        lastMessages = totalMessages;
-        lastBytes = totalBytes;
+    uint64_t lastDrops = 0;
+    void Start(const Report& r, const std::string& messagesKey, const std::string& bytesKey) {
+        lastMessages = r.Number(messagesKey);
+        lastBytes = r.Number(bytesKey);
+        lastDrops = r.Has("alive_drops") ? r.Number("alive_drops") : 0;
     }
-    void Add(uint64_t totalMessages, uint64_t totalBytes) {
-        const bool reset = totalMessages < lastMessages || totalBytes < lastBytes;
+    void Add(const Report& r, const std::string& messagesKey, const std::string& bytesKey) {
+        const uint64_t totalMessages = r.Number(messagesKey);
+        const uint64_t totalBytes = r.Number(bytesKey);
+        const uint64_t drops = r.Has("alive_drops") ? r.Number("alive_drops") : 0;
+        const bool reset =
+            drops != lastDrops || totalMessages < lastMessages || totalBytes < lastBytes;
         messages += reset ? totalMessages : totalMessages - lastMessages;
         bytes += reset ? totalBytes : totalBytes - lastBytes;
-        Start(totalMessages, totalBytes);
+        Start(r, messagesKey, bytesKey);
     }
 };
 
@@ -321,11 +328,11 @@ bool MeasureFlow(const std::vector<Child*>& children, const std::vector<std::str
             }
             if (!base) {
                 base = r;
-                delivered.Start(r.Number(messagesKey), r.Number(bytesKey));
+                delivered.Start(r, messagesKey, bytesKey);
                 readCpu(cpuBase);
                 return false;
             }
-            delivered.Add(r.Number(messagesKey), r.Number(bytesKey));
+            delivered.Add(r, messagesKey, bytesKey);
             if (r.Number("report_time_ns") < base->Number("report_time_ns") + windowNs) {
                 return false;
             }
