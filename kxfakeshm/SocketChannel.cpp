@@ -6,8 +6,8 @@
 // Locks: the channel slot's lock only to copy or swap the pointer; urlMutex
 // around the URLs; socketMutex around every change of the socket's handles and
 // the close, never across a blocking NNG call. The pipe callbacks run on NNG's
-// threads and take no lock but the statistics' and receivedDataLock (one at a
-// time): a close waits for them while holding socketMutex.
+// threads and take no lock but pipeMutex, the statistics' and receivedDataLock
+// (one at a time): a close waits for them while holding socketMutex.
 
 #include "kxfakeshm/SocketTransport.h"
 
@@ -65,7 +65,10 @@ void OnPipeEvent(nng_pipe pipe, nng_pipe_ev event, void* arg) {
     const int id = nng_pipe_id(pipe);
     if (added) {
         KXLOG_INFO("{}", t.connectedText);
-        channel->pipeId = id;
+        {
+            std::lock_guard lock(channel->pipeMutex);
+            channel->pipeId = id;
+        }
         ResetLinkState(*channel);
         channel->peerConnected = true;
         // Heartbeats start now, not after the worker's current wait.
@@ -73,8 +76,13 @@ void OnPipeEvent(nng_pipe pipe, nng_pipe_ev event, void* arg) {
         return;
     }
     int current = id;
-    if (id <= 0 || !channel->pipeId.compare_exchange_strong(current, 0)) {
-        return;
+    {
+        // Once this returns, NNG stops the pipe; the worker receives no more
+        // until the next pipe is added.
+        std::lock_guard lock(channel->pipeMutex);
+        if (id <= 0 || !channel->pipeId.compare_exchange_strong(current, 0)) {
+            return;
+        }
     }
     KXLOG_INFO("{}", t.disconnectedText);
     channel->peerConnected = false;

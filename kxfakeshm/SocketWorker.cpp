@@ -3,9 +3,10 @@
 // message path, send heartbeats and pace the loop while no peer is there.
 //
 // Locks: the channel slot's lock only to copy the pointer; socketMutex only to
-// read the receive descriptor and around the non-blocking nng_recvmsg; the
-// tuning lock to copy the record once per turn. Waits happen without any lock,
-// on the channel's WorkerSignal, which Stop raises before it closes the socket.
+// read the receive descriptor and, with pipeMutex inside it, around the
+// non-blocking nng_recvmsg; the tuning lock to copy the record once per turn.
+// Waits happen without any lock, on the channel's WorkerSignal, which Stop
+// raises before it closes the socket.
 // Start and stop run under apiMutex (the lifecycle or the Core reload).
 
 #include <fmt/format.h>
@@ -80,13 +81,18 @@ BodyEnd ReceiveTurn(Impl& impl, const SocketTransport& t, TransportChannel& chan
         std::lock_guard lock(channel.socketMutex);
         if (!channel.socketInitialized) {
             rc = NNG_ECLOSED;
-        } else if (!messageWaits) {
-            rc = nonBlocking ? NNG_EAGAIN : NNG_ETIMEDOUT;
+        } else if (messageWaits) {
+            // NNG 1.5.2's pair0 can keep a message "ready" from a pipe it has
+            // already stopped, and a receive then reads through a null pipe
+            // (docs/nng.md): receive only while the link's pipe stands.
+            std::lock_guard pipeLock(channel.pipeMutex);
+            rc = channel.pipeId != 0 ? nng_recvmsg(channel.socket, &msg, NNG_FLAG_NONBLOCK)
+                                     : NNG_EAGAIN;
         } else {
-            rc = nng_recvmsg(channel.socket, &msg, NNG_FLAG_NONBLOCK);
-            if (rc == NNG_EAGAIN && !nonBlocking) {
-                rc = NNG_ETIMEDOUT;
-            }
+            rc = NNG_EAGAIN;
+        }
+        if (rc == NNG_EAGAIN && !nonBlocking) {
+            rc = NNG_ETIMEDOUT;
         }
     }
     switch (rc) {

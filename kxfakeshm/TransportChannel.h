@@ -52,6 +52,12 @@ struct TransportChannel {
     // added and cleared only by the removal of that same pipe; `peerConnected`
     // follows it. Written by the pipe callbacks and the socket close.
     std::atomic<int> pipeId{0};
+    // Held by the worker around its nng_recvmsg, which it calls only while
+    // `pipeId` is set, and by the pipe callbacks while they change `pipeId`: NNG
+    // stops a removed pipe only after the removal callback has returned, so no
+    // receive can reach into a pipe that NNG is stopping (docs/nng.md).
+    // Lock order: socketMutex, then pipeMutex; never held across a blocking call.
+    KXCommon::HybridMutex pipeMutex;
     std::atomic<bool> peerConnected{false};
     std::atomic<uint64_t> lastSentTime{0};      // steady ns
     std::atomic<uint64_t> lastReceivedTime{0};  // steady ns
