@@ -1,55 +1,94 @@
 #include "kxfakeshm/SendGate.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace KXFakeShm {
+namespace {
+using Clock = std::chrono::steady_clock;
+}
 
 void SendGate::Open(nng_socket socket) {
     std::lock_guard lock(mutex_);
     socket_ = socket;
+    sendFd_ = -1;
+    nng_socket_get_int(socket, NNG_OPT_SENDFD, &sendFd_);
+    shut_.Arm();
     open_ = true;
 }
 
 int SendGate::Send(nng_msg* msg, int32_t timeoutMs) {
-    nng_aio* aio = nullptr;
-    if (nng_aio_alloc(&aio, nullptr, nullptr) != 0) {
-        return NNG_ENOMEM;
+    const bool waits = timeoutMs != 0;
+    const auto deadline = timeoutMs < 0 ? Clock::time_point::max()
+                                        : Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock lock(mutex_);
+    if (!open_) {
+        return NNG_ECLOSED;
     }
-    nng_aio_set_msg(aio, msg);
-    nng_aio_set_timeout(aio, timeoutMs < 0 ? NNG_DURATION_INFINITE : timeoutMs);
-    {
-        // Started under the lock, so that Shut sees every send NNG holds.
-        std::lock_guard lock(mutex_);
+    // A sender that may not wait tries only when nobody waits before it.
+    if (!waits && !queue_.empty()) {
+        return NNG_EAGAIN;
+    }
+    ++users_;
+    const uint64_t ticket = nextTicket_++;
+    queue_.push_back(ticket);
+    int rc = NNG_ETIMEDOUT;
+    while (true) {
+        // Until it is this sender's turn.
+        const auto turnOrShut = [&] { return !open_ || queue_.front() == ticket; };
+        bool turn = true;
+        if (timeoutMs < 0) {
+            changed_.wait(lock, turnOrShut);
+        } else {
+            turn = changed_.wait_until(lock, deadline, turnOrShut);
+        }
         if (!open_) {
-            nng_aio_free(aio);
-            return NNG_ECLOSED;
+            rc = NNG_ECLOSED;
+            break;
         }
-        inFlight_.push_back(aio);
-        nng_send_aio(socket_, aio);
-    }
-    nng_aio_wait(aio);
-    int rc = nng_aio_result(aio);
-    if (rc == NNG_ECANCELED) {
-        rc = NNG_ECLOSED;  // only Shut cancels: the socket is closing
-    }
-    {
-        std::lock_guard lock(mutex_);
-        inFlight_.erase(std::find(inFlight_.begin(), inFlight_.end(), aio));
-        if (inFlight_.empty()) {
-            drained_.notify_all();
+        if (!turn) {
+            break;
+        }
+        const nng_socket socket = socket_;
+        const int fd = sendFd_;
+        lock.unlock();
+        rc = nng_sendmsg(socket, msg, NNG_FLAG_NONBLOCK);
+        bool again = false;
+        if (rc == NNG_EAGAIN && waits) {
+            int64_t waitMs = -1;
+            if (timeoutMs > 0) {
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+                waitMs = std::max<int64_t>(left.count(), 0);
+            }
+            switch (waitMs == 0 ? WorkerSignal::Wake::TimedOut : shut_.Wait(fd, waitMs, false)) {
+                case WorkerSignal::Wake::Readable:
+                    again = true;
+                    break;
+                case WorkerSignal::Wake::Stopped:
+                    rc = NNG_ECLOSED;
+                    break;
+                default:
+                    rc = NNG_ETIMEDOUT;
+            }
+        }
+        lock.lock();
+        if (!again) {
+            break;
         }
     }
-    nng_aio_free(aio);  // leaves the message alone: on failure it is the caller's
+    queue_.erase(std::find(queue_.begin(), queue_.end(), ticket));
+    --users_;
+    changed_.notify_all();
     return rc;
 }
 
 void SendGate::Shut() {
     std::unique_lock lock(mutex_);
     open_ = false;
-    for (nng_aio* aio : inFlight_) {
-        nng_aio_cancel(aio);
-    }
-    drained_.wait(lock, [this] { return inFlight_.empty(); });
+    shut_.RaiseStop();
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return users_ == 0; });
 }
 
 }  // namespace KXFakeShm

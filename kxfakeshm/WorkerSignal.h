@@ -4,7 +4,8 @@
 // raised until the next start, so a wait that begins after the stop ends at once;
 // a nudge (a peer that connects) ends the current wait only. Both are eventfds,
 // so that a wait sits in one poll beside NNG's receive descriptor. Takes no lock:
-// any thread may raise or nudge, only the worker waits.
+// any thread may raise or nudge; any number may wait for the stop, but only one
+// (the worker) for nudges.
 
 #include <atomic>
 #include <cstdint>
