@@ -154,16 +154,21 @@ bool FakeSharedMem::ReadReceivedData(TransportKind transport, const std::string&
     if (!channel) {
         return false;
     }
-    std::lock_guard lock(channel->receivedDataLock);
-    const auto b = channel->receivedData.find(block);
-    if (b == channel->receivedData.end()) {
-        return false;
+    ReceivedRecord record;
+    {
+        std::lock_guard lock(channel->receivedDataLock);
+        const auto b = channel->receivedData.find(block);
+        if (b == channel->receivedData.end()) {
+            return false;
+        }
+        const auto a = b->second.find(address);
+        if (a == b->second.end()) {
+            return false;
+        }
+        record = a->second;
     }
-    const auto a = b->second.find(address);
-    if (a == b->second.end()) {
-        return false;
-    }
-    data = a->second;
+    // The copy happens outside the lock, so the receive path never waits for it.
+    data.assign(record.data);
     return true;
 }
 

@@ -176,6 +176,7 @@ bool SendHeartbeatVia(Impl& impl, const SocketTransport& t, std::string& error) 
 
 bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::string& error) {
     error.clear();
+    std::unique_ptr<nng_msg, void (*)(nng_msg*)> owned(msg, nng_msg_free);
     const auto prefix = [&t] {
         return fmt::format("Failed to handle the FakeSharedMem {} message: ", t.word);
     };
@@ -187,7 +188,7 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
                     fmt::format("The {} transport channel has not been initialized yet!", t.word);
             return false;
         }
-        if (msg == nullptr) {
+        if (!owned) {
             error = prefix() + "Invalid message!";
             return false;
         }
@@ -247,16 +248,21 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
                                   Wire::kSharedMemVersion, record->version());
                 }
                 auto text = [](const flatbuffers::String* s) {
-                    return s == nullptr ? std::string() : s->str();
+                    return s == nullptr ? std::string_view() : s->string_view();
                 };
-                std::string block = text(record->block());
-                std::string address = text(record->address());
-                std::string data = text(record->data());
+                const std::string_view block = text(record->block());
+                const std::string_view address = text(record->address());
+                const std::string_view data = text(record->data());
                 const uint64_t payload = 4 + block.size() + address.size() + data.size();
+                // The record keeps its message: no copy of the data until it is read.
+                ReceivedRecord kept{std::shared_ptr<nng_msg>(owned.release(), nng_msg_free), data};
                 {
                     std::lock_guard lock(channel->receivedDataLock);
-                    channel->receivedData[std::move(block)][std::move(address)] = std::move(data);
+                    auto& byAddress = channel->receivedData[std::string(block)];
+                    std::swap(byAddress[std::string(address)], kept);
                 }
+                // The record it replaced is freed here, outside the lock.
+                kept = {};
                 channel->stats.read.Record(NowNs(), payload, window);
                 channel->stats.recordsRead.Add(payload);
                 break;

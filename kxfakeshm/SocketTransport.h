@@ -68,7 +68,8 @@ bool SendHeartbeatVia(Impl& impl, const SocketTransport& t, std::string& error);
 // in place, in the NNG message itself.
 bool SendNngMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, uint64_t timestamp,
                     std::string& error);
-// Verifies and applies one received message; the caller frees it.
+// Verifies and applies one received message, which it owns from the call on
+// (a record's message is kept in the channel's table, any other freed).
 bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::string& error);
 
 }  // namespace KXFakeShm

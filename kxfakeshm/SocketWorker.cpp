@@ -104,7 +104,6 @@ BodyEnd ReceiveTurn(Impl& impl, const SocketTransport& t, TransportChannel& chan
                     "channel: {}",
                     t.word, error);
             }
-            nng_msg_free(msg);
             break;
         }
         case NNG_EAGAIN:

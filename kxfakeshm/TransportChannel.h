@@ -13,6 +13,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "kxcommon/HybridMutex.h"
@@ -21,6 +22,13 @@
 #include "kxfakeshm/WorkerSignal.h"
 
 namespace KXFakeShm {
+
+// A received record as it arrived: its data stays in the NNG message that
+// carried it and is copied out only when read.
+struct ReceivedRecord {
+    std::shared_ptr<nng_msg> message;
+    std::string_view data;  // into `message`'s body
+};
 
 struct TransportChannel {
     // Endpoints: `url` is what this peer resolved (the Connect peer listens on it),
@@ -64,9 +72,9 @@ struct TransportChannel {
 
     LinkStatistics stats;
 
-    // Newest data per (block, address).
+    // Newest record per (block, address).
     mutable KXCommon::HybridMutex receivedDataLock;
-    std::map<std::string, std::map<std::string, std::string>> receivedData;
+    std::map<std::string, std::map<std::string, ReceivedRecord>> receivedData;
 
     std::string Url() const {
         std::lock_guard lock(urlMutex);

@@ -55,7 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::string error;
     const bool handled = HandleMessage(impl, transport, msg, error);
-    nng_msg_free(msg);
     // A rejected message leaves a reason; an accepted one leaves none.
     if (handled != error.empty()) {
         __builtin_trap();

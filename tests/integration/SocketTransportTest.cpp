@@ -783,9 +783,7 @@ class MessageHandlerTest : public SocketTransportTest {
         if (size > 0) {
             std::memcpy(nng_msg_body(msg), data, size);
         }
-        const bool ok = HandleMessage(LibraryState(), IpcTransport(), msg, error);
-        nng_msg_free(msg);
-        return ok;
+        return HandleMessage(LibraryState(), IpcTransport(), msg, error);
     }
     bool Handle(const flatbuffers::DetachedBuffer& buffer, std::string& error) {
         return Handle(buffer.data(), buffer.size(), error);
