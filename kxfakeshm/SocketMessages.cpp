@@ -220,6 +220,9 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
                     fmt::format("The source has the same peer type '{}' as us!", PeerName(source));
             return false;
         }
+        // Read before a record's message goes to the table, where a pipe callback
+        // may free it at any time.
+        const uint64_t timestamp = message->timestamp();
         const uint64_t window = ThroughputWindowNs(impl);
         switch (message->payload_type()) {
             case Wire::Payload::Heartbeat: {
@@ -271,7 +274,6 @@ bool HandleMessage(Impl& impl, const SocketTransport& t, nng_msg* msg, std::stri
                 error = prefix() + "Unknown payload type!";
                 return false;
         }
-        const uint64_t timestamp = message->timestamp();
         if (timestamp != 0 && timestamp < now) {
             const uint64_t latencyWindow =
                 TuningValue(impl, &Tuning::LatencySmoothingWindow) * kMsNs;
