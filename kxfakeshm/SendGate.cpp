@@ -25,11 +25,18 @@ int SendGate::Send(nng_msg* msg, int32_t timeoutMs) {
     if (!open_) {
         return NNG_ECLOSED;
     }
-    // A sender that may not wait tries only when nobody waits before it.
-    if (!waits && !queue_.empty()) {
-        return NNG_EAGAIN;
-    }
     ++users_;
+    // A sender that may not wait makes its one try at once: with non-blocking
+    // sends nobody queues, and a writer's calls must not shut out the heartbeats.
+    if (!waits) {
+        const nng_socket socket = socket_;
+        lock.unlock();
+        const int rc = nng_sendmsg(socket, msg, NNG_FLAG_NONBLOCK);
+        lock.lock();
+        --users_;
+        changed_.notify_all();
+        return rc;
+    }
     const uint64_t ticket = nextTicket_++;
     queue_.push_back(ticket);
     int rc = NNG_ETIMEDOUT;
@@ -54,7 +61,7 @@ int SendGate::Send(nng_msg* msg, int32_t timeoutMs) {
         lock.unlock();
         rc = nng_sendmsg(socket, msg, NNG_FLAG_NONBLOCK);
         bool again = false;
-        if (rc == NNG_EAGAIN && waits) {
+        if (rc == NNG_EAGAIN) {
             int64_t waitMs = -1;
             if (timeoutMs > 0) {
                 const auto left =
