@@ -340,6 +340,42 @@ TEST_F(SocketTransportTest, SendsRacingTheCloseEndBeforeTheSocketIsFreed) {
     EXPECT_EQ(FakeSharedMem::GetLeakedSocketCount(), leakedBefore);
 }
 
+TEST_F(SocketTransportTest, ASendWithoutATimeLimitEndsWhenTheTransportStops) {
+    // A peer that never reads: once the pipe is full, every send waits for room,
+    // here without a limit, and only the stop may end that wait.
+    Tuning tuning = kxtest::TestTuning();
+    tuning.SocketSendNonBlocking = false;
+    tuning.SocketSendTimeout = -1;
+    InitializeConnect(Ipc, tuning);
+    auto channel = LibraryState().ipcChannel.Get();
+    nng_socket peer = NNG_SOCKET_INITIALIZER;
+    ASSERT_EQ(nng_pair0_open(&peer), 0);
+    ASSERT_EQ(nng_dial(peer, channel->Url().c_str(), nullptr, 0), 0);
+    ASSERT_TRUE(kxtest::WaitFor([&] { return channel->pipeId != 0; }));
+    std::atomic<int> writes{0};
+    std::atomic<bool> ended{false};
+    std::string lastError;
+    std::jthread writer([&] {
+        const std::string record(4 << 20, 'w');
+        std::string error;
+        while (Write(lib, Ipc, record, error)) {
+            ++writes;
+        }
+        lastError = error;
+        ended = true;
+    });
+    ASSERT_TRUE(kxtest::WaitFor([&] { return writes > 0; }));
+    std::string error;
+    bool ok = false;
+    ASSERT_TRUE(kxtest::ReturnsWithin([&] { ok = lib.Terminate(error); }, kStopDeadline));
+    EXPECT_TRUE(ok) << error;
+    EXPECT_TRUE(kxtest::WaitFor([&] { return ended.load(); }))
+        << "the writer still waits after the stop";
+    writer.join();
+    EXPECT_NE(lastError.find("Object closed"), std::string::npos) << lastError;
+    nng_close(peer);
+}
+
 // Opens a plain stream connection to `url` (tcp://host:port or ipc://path) and
 // closes it at once, before any handshake: what a peer does that goes away while
 // connecting.
