@@ -302,8 +302,8 @@ TEST_F(SocketTransportTest, StopEndsLongReceiveWaitsAndRetrySleeps) {
 }
 
 TEST_F(SocketTransportTest, SendsRacingTheCloseEndBeforeTheSocketIsFreed) {
-    // Without a peer every blocking send waits in NNG's queue for its timeout.
-    // Sends that slipped into that queue after the close had emptied it outlived
+    // Without a peer every blocking send waits for room until its timeout. Sends
+    // that once slipped into NNG's queue after the close had emptied it outlived
     // the freed socket, and NNG's expire thread then locked freed memory (an
     // abort, or a corrupted heap). Writers keep sending while the sockets close
     // and reopen over and over.
