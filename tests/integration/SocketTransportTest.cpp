@@ -372,7 +372,10 @@ TEST_F(SocketTransportTest, ASendWithoutATimeLimitEndsWhenTheTransportStops) {
     EXPECT_TRUE(kxtest::WaitFor([&] { return ended.load(); }))
         << "the writer still waits after the stop";
     writer.join();
-    EXPECT_NE(lastError.find("Object closed"), std::string::npos) << lastError;
+    // Ended inside its wait, or (a slow machine) at the next write, after the stop.
+    EXPECT_TRUE(lastError.find("Object closed") != std::string::npos ||
+                lastError.find("has not been initialized yet") != std::string::npos)
+        << lastError;
     nng_close(peer);
 }
 
