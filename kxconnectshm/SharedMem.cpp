@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <boost/interprocess/exceptions.hpp>
+#include <boost/interprocess/managed_external_buffer.hpp>
 #include <boost/interprocess/managed_shared_memory.hpp>
 #include <boost/interprocess/permissions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
@@ -17,7 +18,9 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -109,19 +112,18 @@ constexpr uint32_t kInitialized = 2;
 constexpr uint32_t kUninitialized = 0;
 constexpr uint32_t kInitializing = 1;
 
-uint32_t* HolderWord(bip::managed_shared_memory& segment) {
-    // get_address() is the start of the mapping, where Boost's header lies.
-    char* header = static_cast<char*>(segment.get_address());
-    return reinterpret_cast<uint32_t*>(header + sizeof(uint32_t));
+// `header` is the start of the mapping, where Boost's header lies.
+uint32_t* HolderWord(void* header) {
+    return reinterpret_cast<uint32_t*>(static_cast<char*>(header) + sizeof(uint32_t));
 }
 
 // Records this process as the lock's holder while `f` runs under the lock.
 template <typename F>
 struct HeldCall {
-    bip::managed_shared_memory& segment;
+    void* header;
     F& f;
     void operator()() {
-        uint32_t* holder = HolderWord(segment);
+        uint32_t* holder = HolderWord(header);
         __atomic_store_n(holder, static_cast<uint32_t>(getpid()), __ATOMIC_RELAXED);
         struct Clear {
             uint32_t* word;
@@ -137,16 +139,16 @@ bool ProcessExists(pid_t pid) {
 
 // Runs `f` under the segment manager's lock, as atomic_func does, but never waits
 // beyond the deadline: then a live holder makes the call fail, a gone one makes it
-// throw AbandonedLock.
-template <typename F>
-void LockedCall(bip::managed_shared_memory& segment, F& f) {
-    HeldCall<F> held{segment, f};
+// throw AbandonedLock. `header` is the start of the segment's mapping.
+template <typename Managed, typename F>
+void LockedCall(Managed& segment, void* header, F& f) {
+    HeldCall<F> held{header, f};
     const auto deadline = std::chrono::steady_clock::now() + kLockDeadline;
     auto pause = std::chrono::microseconds(50);
     while (!segment.try_atomic_func(held)) {
         if (std::chrono::steady_clock::now() >= deadline) {
             const auto holder =
-                static_cast<pid_t>(__atomic_load_n(HolderWord(segment), __ATOMIC_RELAXED));
+                static_cast<pid_t>(__atomic_load_n(HolderWord(header), __ATOMIC_RELAXED));
             if (holder > 0 && ProcessExists(holder)) {
                 throw SegmentRefused(fmt::format(
                     "the segment is locked by process {}, which is alive but does not release it",
@@ -191,20 +193,16 @@ struct Inspection {
     bool old = false;  // last changed longer ago than the lock deadline
 };
 
-// Looks at the object behind the name before Boost maps it: Boost would use a
-// segment of another user, wait without limit on one that is empty or half made,
-// and fail for ever on one marked corrupted. Refuses a segment that is not this
-// user's alone; a segment of ours with extra permission bits (an older build) is
-// made private. With `reserve`, makes sure that every page of the segment is
-// backed, so that a full /dev/shm is an error here and not a SIGBUS in a copy.
-Inspection Inspect(const std::string& block, bool reserve) {
-    Descriptor fd(shm_open(ObjectName(block).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0));
-    if (fd.Get() < 0) {
-        // Missing, or not openable at all: Boost's own open reports it as before.
-        return {};
-    }
+// Looks at an open segment before it is mapped: Boost would use a segment of
+// another user, wait without limit on one that is empty or half made, and fail for
+// ever on one marked corrupted. Refuses a segment that is not this user's alone; a
+// segment of ours with extra permission bits (an older build) is made private.
+// With `reserve`, makes sure that every page of the segment is backed, so that a
+// full /dev/shm is an error here and not a SIGBUS in a copy. `size` receives the
+// segment's size.
+Inspection InspectDescriptor(int fd, bool reserve, off_t* size = nullptr) {
     struct stat st {};
-    if (fstat(fd.Get(), &st) != 0) {
+    if (fstat(fd, &st) != 0) {
         throw SegmentRefused(fmt::format("fstat failed: {}", std::strerror(errno)));
     }
     const unsigned mode = st.st_mode & 07777;
@@ -215,7 +213,7 @@ Inspection Inspect(const std::string& block, bool reserve) {
     if (!S_ISREG(st.st_mode)) {
         throw SegmentRefused("the segment is not a regular shared-memory object");
     }
-    if ((mode & 077) != 0 && fchmod(fd.Get(), 0600) != 0) {
+    if ((mode & 077) != 0 && fchmod(fd, 0600) != 0) {
         throw SegmentRefused(
             fmt::format("the segment has mode {:04o}: {}", mode, std::strerror(errno)));
     }
@@ -228,7 +226,7 @@ Inspection Inspect(const std::string& block, bool reserve) {
     if (st.st_size == 1) {
         result.found = Found::Corrupted;
     } else if (st.st_size < static_cast<off_t>(kHeaderBytes) ||
-               pread(fd.Get(), &state, sizeof state, 0) != static_cast<ssize_t>(sizeof state) ||
+               pread(fd, &state, sizeof state, 0) != static_cast<ssize_t>(sizeof state) ||
                state == kUninitialized || state == kInitializing) {
         result.found = Found::Unfinished;
     } else if (state != kInitialized) {
@@ -238,12 +236,28 @@ Inspection Inspect(const std::string& block, bool reserve) {
     }
     if (result.found == Found::Usable && reserve &&
         static_cast<uint64_t>(st.st_blocks) * 512 < static_cast<uint64_t>(st.st_size)) {
-        const int failed = posix_fallocate(fd.Get(), 0, st.st_size);
+        const int failed = posix_fallocate(fd, 0, st.st_size);
         if (failed != 0) {
             throw SegmentRefused(std::strerror(failed));
         }
     }
+    if (size != nullptr) {
+        *size = st.st_size;
+    }
     return result;
+}
+
+int OpenByName(const std::string& block) {
+    return shm_open(ObjectName(block).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
+}
+
+Inspection Inspect(const std::string& block, bool reserve) {
+    Descriptor fd(OpenByName(block));
+    if (fd.Get() < 0) {
+        // Missing, or not openable at all: Boost's own open reports it as before.
+        return {};
+    }
+    return InspectDescriptor(fd.Get(), reserve);
 }
 
 const char* Describe(Found found) {
@@ -251,18 +265,61 @@ const char* Describe(Found found) {
                                      : "the segment was never completely created";
 }
 
-// For the calls that never create: a segment that is not usable fails the call at
-// once; its creator, or the next creating call, mends it. One whose creator may
-// still be at work is not there yet, like a missing one.
-void RequireUsable(const std::string& block, bool reserve) {
-    const Inspection inspection = Inspect(block, reserve);
-    if (inspection.found == Found::Unfinished && !inspection.old) {
-        throw bip::interprocess_exception("the segment is being created");
+// The segment manager of a segment that the store maps itself: the one Boost's
+// managed_shared_memory keeps behind its header, so the types of the objects agree.
+using AttachedSegment =
+    bip::basic_managed_external_buffer<char, bip::rbtree_best_fit<bip::mutex_family>,
+                                       bip::iset_index>;
+static_assert(
+    std::is_same_v<AttachedSegment::segment_manager, bip::managed_shared_memory::segment_manager>);
+
+// An existing segment, for the calls that never create. It is opened once, looked
+// at on that descriptor and mapped by the store itself: opening it again through
+// Boost would double the system calls of every heartbeat and write, the store's
+// hottest paths. A segment that is not usable fails the call at once; its creator,
+// or the next creating call, mends it. One whose creator may still be at work is
+// not there yet, like a missing one. Unmapped and closed when it goes.
+class OpenedSegment {
+  public:
+    OpenedSegment(const std::string& block, bool reserve) : fd_(OpenByName(block)) {
+        if (fd_.Get() < 0) {
+            // The error Boost's own open raises, so the failure texts stay the same.
+            throw bip::interprocess_exception(bip::error_info(bip::system_error_code()));
+        }
+        off_t size = 0;
+        const Inspection inspection = InspectDescriptor(fd_.Get(), reserve, &size);
+        if (inspection.found == Found::Unfinished && !inspection.old) {
+            throw bip::interprocess_exception("the segment is being created");
+        }
+        if (inspection.found != Found::Usable) {
+            throw SegmentRefused(Describe(inspection.found));
+        }
+        size_ = static_cast<size_t>(size);
+        base_ = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_.Get(), 0);
+        if (base_ == MAP_FAILED) {
+            throw bip::interprocess_exception(bip::error_info(bip::system_error_code()));
+        }
+        managed_.emplace(bip::open_only, static_cast<char*>(base_) + kHeaderBytes,
+                         size_ - kHeaderBytes);
     }
-    if (inspection.found == Found::Unfinished || inspection.found == Found::Corrupted) {
-        throw SegmentRefused(Describe(inspection.found));
+    ~OpenedSegment() {
+        managed_.reset();
+        if (base_ != MAP_FAILED) {
+            munmap(base_, size_);
+        }
     }
-}
+    OpenedSegment(const OpenedSegment&) = delete;
+    OpenedSegment& operator=(const OpenedSegment&) = delete;
+
+    AttachedSegment& Managed() { return *managed_; }
+    void* Header() const { return base_; }
+
+  private:
+    Descriptor fd_;
+    void* base_ = MAP_FAILED;
+    size_t size_ = 0;
+    std::optional<AttachedSegment> managed_;
+};
 
 // For the creating call: waits (never beyond the lock deadline) for a creator that
 // is at work, and replaces what a creator left unfinished or corrupted.
@@ -307,7 +364,7 @@ void WriteCreating(const std::string& block, const std::vector<Entry>& entries, 
             Assign(*value, data);
         }
     };
-    LockedCall(segment, write);
+    LockedCall(segment, segment.get_address(), write);
 }
 
 std::string Addresses(const std::vector<Entry>& entries) {
@@ -361,17 +418,16 @@ bool WriteTo_NotCreate(const std::string& block, const std::string& address,
                        const std::string& data, std::string& error) {
     error.clear();
     try {
-        RequireUsable(block, true);
-        bip::managed_shared_memory segment(bip::open_only, block.c_str());
+        OpenedSegment segment(block, true);
         bool found = false;
         auto write = [&] {
-            ShmString* value = segment.find_no_lock<ShmString>(address.c_str()).first;
+            ShmString* value = segment.Managed().find_no_lock<ShmString>(address.c_str()).first;
             if (value != nullptr) {
                 Assign(*value, data);
                 found = true;
             }
         };
-        LockedCall(segment, write);
+        LockedCall(segment.Managed(), segment.Header(), write);
         if (!found) {
             return Fail(error,
                         "SharedMem::WriteTo_NotCreate failed: object does not exist at {}-{}",
@@ -394,18 +450,18 @@ bool ReadFrom(const std::string& block, const std::string& address, std::string&
     error.clear();
     data.clear();
     try {
-        RequireUsable(block, false);
         // Read-write, because taking the segment manager's lock writes to the segment.
-        bip::managed_shared_memory segment(bip::open_only, block.c_str());
+        OpenedSegment segment(block, false);
         bool found = false;
         auto read = [&] {
-            const ShmString* value = segment.find_no_lock<ShmString>(address.c_str()).first;
+            const ShmString* value =
+                segment.Managed().find_no_lock<ShmString>(address.c_str()).first;
             if (value != nullptr) {
                 data.assign(value->data(), value->size());
                 found = true;
             }
         };
-        LockedCall(segment, read);
+        LockedCall(segment.Managed(), segment.Header(), read);
         if (!found) {
             return Fail(error, "SharedMem: No data available at {}-{}", block, address);
         }
