@@ -106,13 +106,11 @@ bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadlin
 
 KXFakeShm::Tuning TestTuning() {
     KXFakeShm::Tuning tuning;
-#if defined(KX_SANITIZER_BUILD)
     tuning.SocketReceiveNonBlocking = false;
     tuning.SocketReceiveTimeout = 2;
     tuning.SocketSendTimeout = 200;
     tuning.LivenessTimeout = 100;
     tuning.SharedMemLivenessTimeout = 100;
-#endif
     return tuning;
 }
 

@@ -65,10 +65,13 @@ class CorePeer {
 // it has not returned by then (the thread is left to run: the caller has failed).
 bool ReturnsWithin(std::function<void()> call, std::chrono::milliseconds deadline);
 
-// Tuning for two-process tests: the defaults in a plain build. A sanitizer build
-// runs NNG's threads several times slower while the default non-blocking workers
-// spin on two cores, so it gets a blocking receive and roomier send and liveness
-// limits; what the tests check does not depend on these values.
+// Tuning for two-process tests: a blocking receive and roomier send and liveness
+// limits than the defaults. The default workers spin, two per peer, so that a
+// test running two peers beside another test (or a live client) would load a
+// 2-core machine several times over and starve the heartbeats it checks; a
+// sanitizer build also runs NNG's threads several times slower. What the tests
+// check does not depend on these values; the default tuning's spinning workers
+// are exercised by the client and benchmark tests, which run with the defaults.
 KXFakeShm::Tuning TestTuning();
 
 }  // namespace kxtest
