@@ -106,7 +106,7 @@ class AbandonedLock : public SegmentRefused {
 using OpenOrCreate =
     bip::ipcdetail::shmem_open_or_create<bip::rbtree_best_fit<bip::mutex_family>>::type;
 constexpr size_t kHeaderBytes = OpenOrCreate::ManagedOpenOrCreateUserOffset;
-static_assert(kHeaderBytes >= 2 * sizeof(uint32_t));
+static_assert(kHeaderBytes >= 3 * sizeof(uint32_t));
 // Boost's state word values.
 constexpr uint32_t kInitialized = 2;
 constexpr uint32_t kUninitialized = 0;
@@ -133,20 +133,68 @@ struct HeldCall {
     }
 };
 
+// Also true for a thread id: Linux's kill takes one.
 bool ProcessExists(pid_t pid) {
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
+// The padding word after the holder's: the thread (its kernel id) whose call has
+// waited for the lock first and is served next; 0 when no call waits. Without it
+// a busy reader, which retakes the lock a few microseconds after each release,
+// can keep a writer's tries failing until its deadline on a loaded machine.
+uint32_t* WaiterWord(void* header) {
+    return reinterpret_cast<uint32_t*>(static_cast<char*>(header) + 2 * sizeof(uint32_t));
+}
+
 // Runs `f` under the segment manager's lock, as atomic_func does, but never waits
 // beyond the deadline: then a live holder makes the call fail, a gone one makes it
-// throw AbandonedLock. `header` is the start of the segment's mapping.
+// throw AbandonedLock. `header` is the start of the segment's mapping. Calls that
+// find the lock taken are served about in turn: the first to wait marks itself in
+// the waiter word and polls often; the others leave the lock to it meanwhile.
 template <typename Managed, typename F>
 void LockedCall(Managed& segment, void* header, F& f) {
     HeldCall<F> held{header, f};
-    const auto deadline = std::chrono::steady_clock::now() + kLockDeadline;
+    uint32_t* waiter = WaiterWord(header);
+    const auto self = static_cast<uint32_t>(gettid());
+    struct Turn {
+        uint32_t* word;
+        uint32_t self;
+        bool taken = false;
+        ~Turn() {
+            uint32_t expected = self;
+            if (taken) {
+                __atomic_compare_exchange_n(word, &expected, 0u, false, __ATOMIC_RELEASE,
+                                            __ATOMIC_RELAXED);
+            }
+        }
+    } turn{waiter, self};
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + kLockDeadline;
+    auto nextLook = start;
     auto pause = std::chrono::microseconds(50);
-    while (!segment.try_atomic_func(held)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+    while (true) {
+        uint32_t first = __atomic_load_n(waiter, __ATOMIC_ACQUIRE);
+        // The turn is a courtesy, never a lock: a waiter that does not come (a
+        // stopped process) is passed by after a while, and only a lock that stays
+        // taken to the deadline fails the call.
+        const bool mine = first == 0 || first == self ||
+                          std::chrono::steady_clock::now() - start >= kLockDeadline / 4;
+        if (mine && segment.try_atomic_func(held)) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (first == 0) {
+            turn.taken = __atomic_compare_exchange_n(waiter, &first, self, false, __ATOMIC_ACQ_REL,
+                                                     __ATOMIC_RELAXED);
+        } else if (first != self && now >= nextLook) {
+            // A waiter that is gone (killed while waiting) gives up its turn.
+            if (!ProcessExists(static_cast<pid_t>(first))) {
+                __atomic_compare_exchange_n(waiter, &first, 0u, false, __ATOMIC_ACQ_REL,
+                                            __ATOMIC_RELAXED);
+            }
+            nextLook = now + std::chrono::milliseconds(10);
+        }
+        if (now >= deadline) {
             const auto holder =
                 static_cast<pid_t>(__atomic_load_n(HolderWord(header), __ATOMIC_RELAXED));
             if (holder > 0 && ProcessExists(holder)) {
@@ -157,7 +205,9 @@ void LockedCall(Managed& segment, void* header, F& f) {
             throw AbandonedLock();
         }
         std::this_thread::sleep_for(pause);
-        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(1));
+        pause = turn.taken
+                    ? std::chrono::microseconds(50)
+                    : std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(1));
     }
 }
 
