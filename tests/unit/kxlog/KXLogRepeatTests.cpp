@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -65,6 +66,22 @@ Tally Count(const std::vector<LogLine>& lines, const std::string& text) {
     return tally;
 }
 
+// A text repeated within this long of its last time is counted, not written.
+constexpr auto kCollapseWindow = std::chrono::seconds(1);
+
+// Every call is in the log, as its text or in a count. A flood that took less
+// than one window is one text; one that a loaded machine stretched may have had
+// a pause of a whole window between two calls, after which the text is written
+// again.
+void ExpectOneTextPerWindow(const Tally& tally, int total, bool withinOneWindow) {
+    EXPECT_EQ(static_cast<long>(tally.texts) + tally.repeated, static_cast<long>(total));
+    EXPECT_EQ(tally.other, 0u);
+    EXPECT_GE(tally.texts, 1u);
+    if (withinOneWindow) {
+        EXPECT_EQ(tally.texts, 1u);
+    }
+}
+
 void FailTheSameWay() {
     KXLOG_ERROR("Failed to write block {}: {}", "TestBlock", "timeout");
 }
@@ -74,16 +91,16 @@ TEST(KXLogRepeat, FloodOfOneFailureBecomesOneLineAndCounts) {
     const std::string path = AddLogFile(home);
 
     constexpr int kTotal = 5000;
+    const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < kTotal; ++i) {
         FailTheSameWay();
     }
+    const bool withinOneWindow = std::chrono::steady_clock::now() - start < kCollapseWindow;
     kxlog::Flush();
 
     const auto lines = Read(path);
     const Tally tally = Count(lines, "Failed to write block TestBlock: timeout");
-    EXPECT_EQ(tally.texts, 1u);
-    EXPECT_EQ(tally.other, 0u);
-    EXPECT_EQ(tally.repeated, kTotal - 1);
+    ExpectOneTextPerWindow(tally, kTotal, withinOneWindow);
     EXPECT_LT(lines.size(), 50u);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front().message, "Failed to write block TestBlock: timeout");
@@ -101,6 +118,7 @@ TEST(KXLogRepeat, FloodFromManyThreadsIsCountedExactly) {
 
     constexpr int kThreads = 4;
     constexpr int kEach = 1000;
+    const auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([] {
@@ -112,12 +130,11 @@ TEST(KXLogRepeat, FloodFromManyThreadsIsCountedExactly) {
     for (auto& thread : threads) {
         thread.join();
     }
+    const bool withinOneWindow = std::chrono::steady_clock::now() - start < kCollapseWindow;
     kxlog::Flush();
 
     const Tally tally = Count(Read(path), "Failed to write block TestBlock: timeout");
-    EXPECT_EQ(tally.texts, 1u);
-    EXPECT_EQ(tally.other, 0u);
-    EXPECT_EQ(tally.repeated, kThreads * kEach - 1);
+    ExpectOneTextPerWindow(tally, kThreads * kEach, withinOneWindow);
 }
 
 TEST(KXLogRepeat, InfoAndDetailLinesAreNeverCollapsed) {
