@@ -83,6 +83,8 @@ void Assign(ShmString& value, const std::string& data) {
 // segment's size, so a lock still taken after this long is looked at: its holder
 // is recorded beside it, and only a holder that no longer exists abandons it.
 constexpr auto kLockDeadline = std::chrono::seconds(2);
+// How long a call leaves the lock to a call that waits longer (LockedCall).
+constexpr auto kTurnCourtesy = std::chrono::milliseconds(20);
 
 // A failure of ours about the segment itself (what it is, who holds it). Derived
 // from Boost's exception, so that it takes the same place in the failure texts.
@@ -174,11 +176,12 @@ void LockedCall(Managed& segment, void* header, F& f) {
     auto pause = std::chrono::microseconds(50);
     while (true) {
         uint32_t first = __atomic_load_n(waiter, __ATOMIC_ACQUIRE);
-        // The turn is a courtesy, never a lock: a waiter that does not come (a
-        // stopped process) is passed by after a while, and only a lock that stays
-        // taken to the deadline fails the call.
+        // The turn is a courtesy, never a lock: a waiter that does not come (one
+        // that a loaded machine keeps off the processor, a stopped process) is
+        // passed by after a short while, and only a lock that stays taken to the
+        // deadline fails the call.
         const bool mine = first == 0 || first == self ||
-                          std::chrono::steady_clock::now() - start >= kLockDeadline / 4;
+                          std::chrono::steady_clock::now() - start >= kTurnCourtesy;
         if (mine && segment.try_atomic_func(held)) {
             return;
         }
