@@ -688,9 +688,10 @@ struct Machine {
     std::string loadAfter;
 };
 
-const Cell* FindCell(const std::vector<Cell>& cells, const std::string& t, uint64_t size) {
+const Cell* FindCell(const std::vector<Cell>& cells, const std::string& t, uint64_t size,
+                     const std::string& tuning = "default") {
     for (const Cell& c : cells) {
-        if (c.transport == t && c.size == size && c.tuning == "default") {
+        if (c.transport == t && c.size == size && c.tuning == tuning) {
             return &c;
         }
     }
@@ -703,10 +704,16 @@ std::vector<std::string> Targets(const std::vector<Cell>& cells, const std::vect
     auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
     for (const char* t : {"tcp", "ipc"}) {
         for (uint64_t size : {1048576ULL, 10485760ULL}) {
-            if (const Cell* c = FindCell(cells, t, size); c && c->flow.ok && c->raw.ok) {
-                lines.push_back(fmt::format("{} {}: throughput {:.2f}x raw NNG (target >= 0.8): {}",
-                                            t, SizeLabel(size), c->Ratio(),
-                                            verdict(c->Ratio() >= 0.8)));
+            // The low-CPU tuning streams without spinning workers: the higher bar.
+            for (const auto& [tuning, target] :
+                 {std::pair<std::string, double>{"default", 0.7}, {"low-CPU", 0.8}}) {
+                if (const Cell* c = FindCell(cells, t, size, tuning);
+                    c && c->flow.ok && c->raw.ok) {
+                    lines.push_back(fmt::format(
+                        "{} {} ({} tuning): throughput {:.2f}x raw NNG (target >= {:.1f}): {}", t,
+                        SizeLabel(size), tuning, c->Ratio(), target,
+                        verdict(c->Ratio() >= target)));
+                }
             }
         }
         if (const Cell* c = FindCell(cells, t, 1024); c && c->flow.ok && c->raw.ok) {
@@ -720,6 +727,21 @@ std::vector<std::string> Targets(const std::vector<Cell>& cells, const std::vect
                 "sharedmem {}: throughput {:.2f}x the re-open-per-call writer (target >= 0.9): {}",
                 SizeLabel(c.size), c.Ratio(), verdict(c.Ratio() >= 0.9)));
         }
+    }
+    std::string dropped;
+    for (const Cell& c : cells) {
+        for (const ProcessFigures& p : c.flow.processes) {
+            if (p.countsDrops && p.aliveDrops > 0) {
+                dropped +=
+                    fmt::format("{}{} {} {}: {} by {}", dropped.empty() ? "" : ", ", c.transport,
+                                SizeLabel(c.size), c.tuning, p.aliveDrops, p.role);
+            }
+        }
+    }
+    if (!cells.empty()) {
+        lines.push_back(dropped.empty()
+                            ? std::string("alive drops: 0 in every cell: met")
+                            : "alive drops: 0 in every cell: NOT met (" + dropped + ")");
     }
     for (const Idle& i : idles) {
         if (i.hasLatency && i.tuning == "default" && i.pacedP50Ns > 0 && i.rawRttP50Ns > 0) {
