@@ -671,6 +671,7 @@ TEST_F(SocketTransportTest, ReconfigureRebuildsBothTransportsAndTerminateCleansU
     std::string error;
     ASSERT_TRUE(lib.Terminate(error)) << error;
     const int baseline = kxtest::ThreadCount();
+    const uint64_t leakedBefore = FakeSharedMem::GetLeakedSocketCount();
 
     InitializeConnect(kSockets);
     Impl& impl = LibraryState();
@@ -697,8 +698,15 @@ TEST_F(SocketTransportTest, ReconfigureRebuildsBothTransportsAndTerminateCleansU
     ASSERT_TRUE(lib.Terminate(error)) << error;
     EXPECT_FALSE(kxtest::FileExists(TransportFilePath()));
     EXPECT_FALSE(kxtest::FileExists(home.RuntimeDir() + "/Kelvanorix"));
-    EXPECT_TRUE(kxtest::WaitFor([&] { return kxtest::ThreadCount() <= baseline; }))
-        << kxtest::ThreadCount() << " threads, " << baseline << " before";
+    // Every thread of ours is joined. A close that NNG's reaper wedged (docs/nng.md,
+    // fault 1) was abandoned on a thread of its own, which stays, counted as a leaked
+    // socket, until NNG lets the close return.
+    EXPECT_TRUE(kxtest::WaitFor([&] {
+        return kxtest::ThreadCount() <=
+               baseline + static_cast<int>(FakeSharedMem::GetLeakedSocketCount() - leakedBefore);
+    })) << kxtest::ThreadCount()
+        << " threads, " << baseline << " before, "
+        << FakeSharedMem::GetLeakedSocketCount() - leakedBefore << " closes abandoned";
 }
 
 TEST_F(SocketTransportTest, FailedReconfigureLeavesWhatRunsDescribedWatchedAndReconfigurable) {
