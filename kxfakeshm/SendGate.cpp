@@ -90,6 +90,11 @@ int SendGate::Send(nng_msg* msg, int32_t timeoutMs) {
     return rc;
 }
 
+size_t SendGate::Waiting() {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
+}
+
 void SendGate::Shut() {
     std::unique_lock lock(mutex_);
     open_ = false;

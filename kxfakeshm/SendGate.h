@@ -47,6 +47,10 @@ class SendGate {
     // NNG (at once: no send waits inside NNG).
     void Shut();
 
+    // How many senders wait for their turn or for room now. Takes the gate's lock
+    // briefly.
+    size_t Waiting();
+
   private:
     std::mutex mutex_;
     std::condition_variable changed_;  // the queue's head, users_ or open_ changed
