@@ -14,6 +14,7 @@ struct BenchOptions {
     std::vector<uint64_t> sizes{1024, 10240, 102400, 1048576, 10485760};
     double seconds = 3.0;      // streaming time per measurement
     double idleSeconds = 5.0;  // idle CPU window
+    int rounds = 1;            // streaming measurements per cell, library and raw taking turns
     bool json = false;
     bool lowCpuStreaming = false;  // stream with the low-CPU tuning as well
     bool idle = true;              // the idle measurements (CPU, idle-link latency)

@@ -29,6 +29,8 @@ void PrintUsage() {
                  "      --sizes <list>          1KB,10KB,100KB,1MB,10MB (default: all five)\n"
                  "      --seconds <number>      streaming time per measurement (default: 3)\n"
                  "      --idle-seconds <number> idle CPU window (default: 5)\n"
+                 "      --rounds <number>       streaming measurements per cell, the median shown\n"
+                 "                              (default: 1)\n"
                  "      --json                  machine-readable output\n"
                  "      --low-cpu-streaming     tcp and ipc also stream with the low-CPU tuning\n"
                  "      --no-idle               leave out the idle measurements\n"
@@ -167,6 +169,13 @@ int main(int argc, char** argv) {
             if (!ParseSeconds(value, options.idleSeconds)) {
                 return fail("Invalid value for --idle-seconds: '" + value + "'");
             }
+        } else if (key == "rounds") {
+            char* end = nullptr;
+            const long rounds = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || rounds < 1 || rounds > 20) {
+                return fail("Invalid value for --rounds: '" + value + "' (1 to 20)");
+            }
+            options.rounds = static_cast<int>(rounds);
         } else if (key == "json") {
             return fail("--json takes no value");
         } else if (key == "core-peer") {

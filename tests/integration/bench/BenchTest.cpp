@@ -85,8 +85,8 @@ class BenchTest : public ::testing::Test {
 };
 
 TEST_F(BenchTest, MarkdownTablesAreWellFormedAndEveryMeasuredFigureIsNonZero) {
-    const auto lines = RunBench(
-        {"--transports", "tcp", "--sizes", "1KB", "--seconds", "1", "--idle-seconds", "1"});
+    const auto lines = RunBench({"--transports", "tcp", "--sizes", "1KB", "--seconds", "1",
+                                 "--idle-seconds", "1", "--rounds", "2"});
     std::string all;
     for (const auto& l : lines) {
         all += l + "\n";
@@ -108,6 +108,7 @@ TEST_F(BenchTest, MarkdownTablesAreWellFormedAndEveryMeasuredFigureIsNonZero) {
                                           "raw p50 µs",
                                           "raw p99 µs",
                                           "× raw",
+                                          "× raw, rounds",
                                           "memcpy MB/s",
                                           "Connect drops",
                                           "Core drops",
@@ -125,7 +126,14 @@ TEST_F(BenchTest, MarkdownTablesAreWellFormedAndEveryMeasuredFigureIsNonZero) {
     EXPECT_EQ(row[0], "tcp");
     EXPECT_EQ(row[1], "1 KB");
     for (size_t i = 2; i < row.size(); ++i) {
-        if (header[i].find("drops") != std::string::npos) {
+        if (header[i] == "× raw, rounds") {
+            // Both rounds; the row's figures are the lower one's (the median of two).
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(row[i], m, std::regex("([0-9.]+) / ([0-9.]+)")))
+                << row[i] << "\n"
+                << all;
+            EXPECT_EQ(Number(row[i - 1]), std::min(Number(m[1]), Number(m[2]))) << all;
+        } else if (header[i].find("drops") != std::string::npos) {
             // A count, 0 on a steady link: its form, never its value.
             EXPECT_TRUE(std::regex_match(row[i], std::regex("[0-9]+")))
                 << header[i] << ": '" << row[i] << "'\n"
@@ -151,6 +159,7 @@ TEST_F(BenchTest, MarkdownTablesAreWellFormedAndEveryMeasuredFigureIsNonZero) {
             EXPECT_GT(Number(idle[r][i]), 0.0) << idle[0][i] << ": '" << idle[r][i] << "'";
         }
     }
+    EXPECT_NE(all.find("2 rounds per cell, the median round shown"), std::string::npos) << all;
     EXPECT_NE(all.find("Targets (this run):"), std::string::npos);
     EXPECT_EQ(all.find("Not measured"), std::string::npos) << all;
 }
@@ -203,6 +212,9 @@ TEST_F(BenchTest, JsonOutputCarriesEveryFigureAndTheStoreSegmentsAreGoneAfterwar
     // SharedMem latency is the age of the peer's heartbeat, sampled by the Core peer.
     EXPECT_GT(JsonNumber(json, "latency_p50_ns", transportFlow), 0u);
     EXPECT_GT(JsonNumber(json, "ratio"), 0u);
+    EXPECT_TRUE(
+        std::regex_search(json, std::regex("\"rounds\":1,.*\"round_ratios\":\\[[0-9.]+\\]")))
+        << json;
     EXPECT_GT(JsonNumber(json, "memcpy_mb_per_s"), 0u);
     const size_t idle = json.find("\"idle\":[");
     for (const char* tuning :
