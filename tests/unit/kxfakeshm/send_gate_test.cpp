@@ -7,6 +7,7 @@
 #include <nng/protocol/pair0/pair.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <string>
 #include <vector>
@@ -63,17 +64,26 @@ class SendGateTest : public ::testing::Test {
 
     // Sends `text` without a time limit on a thread of its own and returns once the
     // gate counts it among its waiters.
-    std::future<int> SendWaiting(const std::string& text) {
+    void SendWaiting(const std::string& text) {
         const size_t before = gate_.Waiting();
-        auto sent = std::async(std::launch::async, [this, msg = Message(text)] {
+        sends_.push_back(std::async(std::launch::async, [this, msg = Message(text)] {
             const int rc = gate_.Send(msg, -1);
             if (rc != 0) {
                 nng_msg_free(msg);
             }
             return rc;
-        });
+        }));
         EXPECT_TRUE(kxtest::WaitFor([&] { return gate_.Waiting() == before + 1; })) << text;
-        return sent;
+    }
+
+    // The result of the i-th waiting send; -1 if it has not ended within 10 s (a
+    // send that never ends fails the test instead of hanging it: TearDown's Shut
+    // ends it before the futures are destroyed).
+    int Result(size_t i) {
+        if (sends_[i].wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            return -1;
+        }
+        return sends_[i].get();
     }
 
     std::string url_;
@@ -81,12 +91,12 @@ class SendGateTest : public ::testing::Test {
     nng_socket receiver_ = NNG_SOCKET_INITIALIZER;
     bool receiverOpen_ = false;
     SendGate gate_;
+    std::vector<std::future<int>> sends_;  // joined first, once TearDown's Shut ended them
 };
 
 TEST_F(SendGateTest, WaitingSendersGoOutInTheOrderTheyCameAndOneThatMayNotWaitNeverQueues) {
-    std::vector<std::future<int>> sends;
     for (const char* text : {"A", "B", "C", "D"}) {
-        sends.push_back(SendWaiting(text));
+        SendWaiting(text);
     }
     // A heartbeat that may not wait gets its answer at once, not a place in line.
     nng_msg* heartbeat = Message("heartbeat");
@@ -98,8 +108,8 @@ TEST_F(SendGateTest, WaitingSendersGoOutInTheOrderTheyCameAndOneThatMayNotWaitNe
     for (const char* text : {"A", "B", "C", "D"}) {
         EXPECT_EQ(Receive(), text);
     }
-    for (auto& sent : sends) {
-        EXPECT_EQ(sent.get(), 0);
+    for (size_t i = 0; i < sends_.size(); ++i) {
+        EXPECT_EQ(Result(i), 0) << i;
     }
     EXPECT_EQ(gate_.Waiting(), 0u);
 }
@@ -112,11 +122,11 @@ TEST_F(SendGateTest, ATimedWaitEndsWithTheMessageStillTheCallersAndShutEndsEvery
     EXPECT_EQ(nng_msg_len(late), 4u);
     nng_msg_free(late);
 
-    auto first = SendWaiting("first");
-    auto second = SendWaiting("second");
+    SendWaiting("first");
+    SendWaiting("second");
     gate_.Shut();
-    EXPECT_EQ(first.get(), NNG_ECLOSED);
-    EXPECT_EQ(second.get(), NNG_ECLOSED);
+    EXPECT_EQ(Result(0), NNG_ECLOSED);
+    EXPECT_EQ(Result(1), NNG_ECLOSED);
     nng_msg* after = Message("after");
     EXPECT_EQ(gate_.Send(after, -1), NNG_ECLOSED);
     EXPECT_EQ(gate_.Send(after, 0), NNG_ECLOSED);
