@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "kxcommon/Process.h"
 #include "kxconnectshm/ShmString.h"
 #include "kxlog/KXLog.h"
 
@@ -83,6 +83,10 @@ void Assign(ShmString& value, const std::string& data) {
 // segment's size, so a lock still taken after this long is looked at: its holder
 // is recorded beside it, and only a holder that no longer exists abandons it.
 constexpr auto kLockDeadline = std::chrono::seconds(2);
+// A loaded machine can keep a holder off the processor for seconds in the middle
+// of its copy; one that is still at work when the deadline comes is waited for
+// this long in all before the call fails.
+constexpr auto kWorkingHolderLimit = std::chrono::seconds(30);
 // How long a call leaves the lock to a call that waits longer (LockedCall).
 constexpr auto kTurnCourtesy = std::chrono::milliseconds(20);
 
@@ -104,11 +108,11 @@ class AbandonedLock : public SegmentRefused {
 
 // The segment's first bytes are Boost's: a 32-bit state word, padded to the
 // alignment of the managed memory that follows. The padding is unused by Boost;
-// the lock holder's pid is kept in it.
+// the lock holder's pid, the waiter's and the holder's thread ids are kept in it.
 using OpenOrCreate =
     bip::ipcdetail::shmem_open_or_create<bip::rbtree_best_fit<bip::mutex_family>>::type;
 constexpr size_t kHeaderBytes = OpenOrCreate::ManagedOpenOrCreateUserOffset;
-static_assert(kHeaderBytes >= 3 * sizeof(uint32_t));
+static_assert(kHeaderBytes >= 4 * sizeof(uint32_t));
 // Boost's state word values.
 constexpr uint32_t kInitialized = 2;
 constexpr uint32_t kUninitialized = 0;
@@ -119,25 +123,43 @@ uint32_t* HolderWord(void* header) {
     return reinterpret_cast<uint32_t*>(static_cast<char*>(header) + sizeof(uint32_t));
 }
 
-// Records this process as the lock's holder while `f` runs under the lock.
+// The last padding word: the holder's thread, whose activity tells a holder that
+// is slow from one that has stopped. 0 from a build that did not record it.
+uint32_t* HolderThreadWord(void* header) {
+    return reinterpret_cast<uint32_t*>(static_cast<char*>(header) + 3 * sizeof(uint32_t));
+}
+
+// Records this process and thread as the lock's holder while `f` runs under the lock.
 template <typename F>
 struct HeldCall {
     void* header;
     F& f;
     void operator()() {
         uint32_t* holder = HolderWord(header);
+        uint32_t* thread = HolderThreadWord(header);
         __atomic_store_n(holder, static_cast<uint32_t>(getpid()), __ATOMIC_RELAXED);
+        __atomic_store_n(thread, static_cast<uint32_t>(gettid()), __ATOMIC_RELAXED);
         struct Clear {
-            uint32_t* word;
-            ~Clear() { __atomic_store_n(word, 0u, __ATOMIC_RELAXED); }
-        } clear{holder};
+            uint32_t* holder;
+            uint32_t* thread;
+            ~Clear() {
+                __atomic_store_n(thread, 0u, __ATOMIC_RELAXED);
+                __atomic_store_n(holder, 0u, __ATOMIC_RELAXED);
+            }
+        } clear{holder, thread};
         f();
     }
 };
 
-// Also true for a thread id: Linux's kill takes one.
-bool ProcessExists(pid_t pid) {
-    return kill(pid, 0) == 0 || errno == EPERM;
+using KXCommon::ProcessExists;
+
+// Whether the lock's recorded holder is still in the middle of its call.
+bool HolderAtWork(void* header) {
+    auto thread = static_cast<pid_t>(__atomic_load_n(HolderThreadWord(header), __ATOMIC_RELAXED));
+    if (thread == 0) {
+        thread = static_cast<pid_t>(__atomic_load_n(HolderWord(header), __ATOMIC_RELAXED));
+    }
+    return KXCommon::ActivityOf(thread) == KXCommon::ThreadActivity::Working;
 }
 
 // The padding word after the holder's: the thread (its kernel id) whose call has
@@ -149,7 +171,8 @@ uint32_t* WaiterWord(void* header) {
 }
 
 // Runs `f` under the segment manager's lock, as atomic_func does, but never waits
-// beyond the deadline: then a live holder makes the call fail, a gone one makes it
+// beyond the deadline, unless the holder is still at work then (see
+// kWorkingHolderLimit): then a live holder makes the call fail, a gone one makes it
 // throw AbandonedLock. `header` is the start of the segment's mapping. Calls that
 // find the lock taken are served about in turn: the first to wait marks itself in
 // the waiter word and polls often; the others leave the lock to it meanwhile.
@@ -171,7 +194,7 @@ void LockedCall(Managed& segment, void* header, F& f) {
         }
     } turn{waiter, self};
     const auto start = std::chrono::steady_clock::now();
-    const auto deadline = start + kLockDeadline;
+    auto deadline = start + kLockDeadline;
     auto nextLook = start;
     auto pause = std::chrono::microseconds(50);
     while (true) {
@@ -197,7 +220,9 @@ void LockedCall(Managed& segment, void* header, F& f) {
             }
             nextLook = now + std::chrono::milliseconds(10);
         }
-        if (now >= deadline) {
+        if (now >= deadline && now - start < kWorkingHolderLimit && HolderAtWork(header)) {
+            deadline = now + std::chrono::milliseconds(10);
+        } else if (now >= deadline) {
             const auto holder =
                 static_cast<pid_t>(__atomic_load_n(HolderWord(header), __ATOMIC_RELAXED));
             if (holder > 0 && ProcessExists(holder)) {

@@ -23,6 +23,7 @@
 
 #include "StressPayloads.h"
 #include "TestSupport.h"
+#include "kxcommon/Process.h"
 #include "kxconnectshm/ShmString.h"
 #include "kxlog/KXLog.h"
 
@@ -388,9 +389,7 @@ TEST_F(SharedMemTest, SegmentThatDevShmCannotBackFailsWithoutASignal) {
 }
 
 bool IsStopped(pid_t pid) {
-    const std::string stat = kxtest::ReadFile(fmt::format("/proc/{}/stat", pid));
-    const auto close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'T';
+    return KXCommon::ActivityOf(pid) == KXCommon::ThreadActivity::Stopped;
 }
 
 // Index of the payload that `data` equals, or -1 for a torn read.
@@ -420,6 +419,19 @@ std::string Describe(const std::string& data) {
 
 // Stops the peer by request before its handle goes away: a killed peer could die
 // inside a write while holding the segment's lock.
+// Starts the stress peer on an existing "Stress" object of `block`; it either
+// starts writing or reports why it cannot.
+void StartWriter(kxtest::ChildProcess& peer, const std::string& block) {
+    ASSERT_TRUE(peer.Start(KX_SHM_STRESS_PEER, {block, "Stress"}));
+    ASSERT_TRUE(kxtest::WaitFor(
+        [&] {
+            peer.ReadLines();
+            return !peer.AllLines().empty();
+        },
+        60s));
+    ASSERT_EQ(peer.AllLines().front(), "writing");
+}
+
 class PeerStopper {
   public:
     explicit PeerStopper(kxtest::ChildProcess& peer) : peer_(peer) {}
@@ -446,16 +458,8 @@ TEST_F(SharedMemTest, ReaderInAnotherProcessGetsOnlyWholeValuesWhileTheyAreRewri
         << error;
 
     kxtest::ChildProcess peer;
-    ASSERT_TRUE(peer.Start(KX_SHM_STRESS_PEER, {block, "Stress"}));
     PeerStopper stopper(peer);
-    // The peer either starts writing or reports why it cannot.
-    ASSERT_TRUE(kxtest::WaitFor(
-        [&] {
-            peer.ReadLines();
-            return !peer.AllLines().empty();
-        },
-        60s));
-    ASSERT_EQ(peer.AllLines().front(), "writing");
+    ASSERT_NO_FATAL_FAILURE(StartWriter(peer, block));
 
     constexpr int kMinReads = KX_SHM_STRESS_READS;
     std::vector<int> seen(payloads.size(), 0);
@@ -510,15 +514,8 @@ TEST_F(SharedMemTest, StoppedLockHolderFailsTheCallsButTheSegmentIsKept) {
     ASSERT_TRUE(SharedMem::WriteTo(block, "Keep", "kept", error, kxshmtest::kStressSegmentSize))
         << error;
     kxtest::ChildProcess peer;
-    ASSERT_TRUE(peer.Start(KX_SHM_STRESS_PEER, {block, "Stress"}));
     PeerStopper stopper(peer);
-    ASSERT_TRUE(kxtest::WaitFor(
-        [&] {
-            peer.ReadLines();
-            return !peer.AllLines().empty();
-        },
-        60s));
-    ASSERT_EQ(peer.AllLines().front(), "writing");
+    ASSERT_NO_FATAL_FAILURE(StartWriter(peer, block));
 
     // The writer holds the lock most of the time; stop it until it is caught holding it.
     std::string data;
@@ -545,6 +542,49 @@ TEST_F(SharedMemTest, StoppedLockHolderFailsTheCallsButTheSegmentIsKept) {
     const auto status = stopper.Stop();
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+}
+
+// A holder that a loaded machine keeps off the processor in the middle of its copy
+// is slow, not stuck: the other calls wait for it beyond the lock's deadline. A
+// child takes the lock, records itself where the store records its holders, and
+// spins for longer than the deadline.
+TEST_F(SharedMemTest, HolderStillAtWorkIsWaitedForPastTheDeadline) {
+    const std::string block = NewBlock();
+    std::string error;
+    ASSERT_TRUE(SharedMem::WriteTo(block, "Keep", "kept", error, kSmallSegment)) << error;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const auto hold = 4s;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        bip::managed_shared_memory segment(bip::open_only, block.c_str());
+        auto* words = static_cast<uint32_t*>(segment.get_address());
+        auto spin = [&] {
+            words[1] = static_cast<uint32_t>(getpid());
+            words[3] = static_cast<uint32_t>(gettid());
+            (void)!write(ready[1], "x", 1);
+            const auto end = std::chrono::steady_clock::now() + hold;
+            while (std::chrono::steady_clock::now() < end) {
+            }
+            words[3] = words[1] = 0;
+        };
+        segment.atomic_func(spin);
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+
+    const auto start = std::chrono::steady_clock::now();
+    std::string data;
+    EXPECT_TRUE(SharedMem::ReadFrom(block, "Keep", data, error)) << error;
+    EXPECT_EQ(data, "kept");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2s) << "the read did not wait";
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
