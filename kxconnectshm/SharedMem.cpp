@@ -417,6 +417,8 @@ Found PrepareForCreation(const std::string& block) {
     return inspection.found;
 }
 
+constexpr const char* kNothingWritten = "SharedMem: No data available at {}-{}";
+
 // One object of a write: its address and its text.
 using Entry = std::pair<std::string, std::string>;
 
@@ -541,7 +543,7 @@ bool ReadFrom(const std::string& block, const std::string& address, std::string&
         };
         LockedCall(segment.Managed(), segment.Header(), read);
         if (!found) {
-            return Fail(error, "SharedMem: No data available at {}-{}", block, address);
+            return Fail(error, kNothingWritten, block, address);
         }
         return true;
     } catch (const SegmentRefused& e) {
@@ -558,6 +560,15 @@ bool ReadFrom(const std::string& block, const std::string& address, std::string&
     } catch (...) {
         data.clear();
         return Fail(error, "SharedMem: Unknown error reading from: {}-{}", block, address);
+    }
+}
+
+bool NothingWrittenAt(const std::string& error, const std::string& block,
+                      const std::string& address) {
+    try {
+        return error == fmt::format(kNothingWritten, block, address);
+    } catch (...) {
+        return false;
     }
 }
 

@@ -31,6 +31,11 @@ bool WriteTo_NotCreate(const std::string& block, const std::string& address,
 bool ReadFrom(const std::string& block, const std::string& address, std::string& data,
               std::string& error);
 
+// Whether `error`, from ReadFrom(block, address), says only that the segment holds
+// nothing at the address yet.
+bool NothingWrittenAt(const std::string& error, const std::string& block,
+                      const std::string& address);
+
 // Reads from the hosting process's own memory; fails while no process hosts it.
 bool ReadLocal(const std::string& block, const std::string& address, std::string& data,
                std::string& error);

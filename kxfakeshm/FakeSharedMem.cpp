@@ -145,10 +145,22 @@ bool FakeSharedMem::ReadReceivedData(TransportKind transport, const std::string&
     data.clear();
     if (transport == SharedMem) {
         // SharedMem records live in the store, not in a channel's table. A missing
-        // segment is no failure worth a text: nothing has been written yet.
-        std::string ignored;
-        return impl_->Selected(SharedMem) &&
-               ::KXConnectShm::SharedMem::ReadFrom(block, address, data, ignored);
+        // segment or entry is no failure worth a text: nothing has been written yet.
+        if (!impl_->Selected(SharedMem)) {
+            return false;
+        }
+        namespace Store = ::KXConnectShm::SharedMem;
+        std::string error;
+        {
+            Store::QuietFailures quiet;
+            if (Store::ReadFrom(block, address, data, error)) {
+                return true;
+            }
+        }
+        if (!error.empty() && !Store::NothingWrittenAt(error, block, address)) {
+            KXLOG_ERROR("{}", error);
+        }
+        return false;
     }
     auto channel = impl_->Slot(transport).Get();
     if (!channel) {

@@ -196,8 +196,7 @@ bool KXConnectShm::ReadPeerHeartbeat(uint64_t& timestamp, std::string& error) {
         // Connect peer is not there (yet). Not a failure of ours; say so once and
         // report no heartbeat.
         const bool notYet =
-            reason.empty() || reason == fmt::format("SharedMem: No data available at {}-{}",
-                                                    HeartbeatBlockName(), address);
+            reason.empty() || Store::NothingWrittenAt(reason, HeartbeatBlockName(), address);
         if (!ok && !IsConnect() && notYet) {
             if (blockState_.exchange(kMissing) != kMissing) {
                 KXLOG_WARNING(

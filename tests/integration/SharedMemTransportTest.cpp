@@ -101,6 +101,14 @@ TEST_F(SharedMemTransportTest, HeartbeatBlockMakesBothPeersAliveAndRecordsArrive
     EXPECT_TRUE(core.WaitFor("sharedmem", [](const CoreReport& r) { return r.latencyNs > 0; }));
 
     std::string error;
+    // A block that holds other entries only: the Core peer finds no record yet, and
+    // that is not an error of its.
+    ASSERT_TRUE(lib.WriteTo("TestBlock", "Other", "x", error)) << error;
+    for (int report = 0; report < 2; ++report) {
+        core.Forget();
+        ASSERT_TRUE(core.WaitFor("sharedmem", [](const CoreReport&) { return true; }));
+    }
+    EXPECT_EQ(CoreLog().find(" ERR| "), std::string::npos) << CoreLog();
     ASSERT_TRUE(lib.WriteTo("TestBlock", "TestAddress", "", error)) << error;
     EXPECT_TRUE(SegmentExists("TestBlock"));
     unsigned seed = 1;

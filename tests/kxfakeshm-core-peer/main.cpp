@@ -14,7 +14,6 @@
 
 #include "kxcommon/CommandLine.h"
 #include "kxcommon/DataDirectory.h"
-#include "kxconnectshm/SharedMem.h"
 #include "kxfakeshm/FakeSharedMem.h"
 #include "kxlog/KXLog.h"
 #include "kxlog/KXLogImpl.h"
@@ -143,13 +142,7 @@ struct LastRecord {
 // the store for SharedMem (read once per report).
 LastRecord ReadLastRecord(FakeSharedMem& library, TransportKind kind, bool digest) {
     std::string data;
-    bool found;
-    if (kind == KXFakeShm::SharedMem) {
-        std::string error;
-        found = KXConnectShm::SharedMem::ReadFrom(kBlock, kAddress, data, error);
-    } else {
-        found = library.ReadReceivedData(kind, kBlock, kAddress, data);
-    }
+    const bool found = library.ReadReceivedData(kind, kBlock, kAddress, data);
     LastRecord record;
     if (found && digest) {
         uint64_t hash = 14695981039346656037ULL;
