@@ -417,8 +417,6 @@ std::string Describe(const std::string& data) {
     return out;
 }
 
-// Stops the peer by request before its handle goes away: a killed peer could die
-// inside a write while holding the segment's lock.
 // Starts the stress peer on an existing "Stress" object of `block`; it either
 // starts writing or reports why it cannot.
 void StartWriter(kxtest::ChildProcess& peer, const std::string& block) {
@@ -432,6 +430,8 @@ void StartWriter(kxtest::ChildProcess& peer, const std::string& block) {
     ASSERT_EQ(peer.AllLines().front(), "writing");
 }
 
+// Stops the peer by request before its handle goes away: a killed peer could die
+// inside a write while holding the segment's lock.
 class PeerStopper {
   public:
     explicit PeerStopper(kxtest::ChildProcess& peer) : peer_(peer) {}
