@@ -7,8 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "kxcommon/FileWatcherPlatform.h"
 
@@ -38,6 +40,7 @@ class UniqueFd {
         return *this;
     }
     void Swap(UniqueFd& other) noexcept { std::swap(fd_, other.fd_); }
+    int Release() { return std::exchange(fd_, -1); }
     int Get() const { return fd_; }
     bool Valid() const { return fd_ >= 0; }
 
@@ -68,6 +71,70 @@ ChangeAction ActionOf(uint32_t mask) {
     return ChangeAction::Other;
 }
 
+// Closing an inotify instance makes the kernel wait for its mark reaper (an RCU
+// grace period run by a kernel worker thread). On this 2-core machine beside a
+// streaming pair that close took up to 10 s, and Stop, and with it Terminate and
+// the client's quit, waited for it. Removing a watch does not wait, so a watch
+// that ends removes its mark and parks its instance here for the next Open;
+// parked instances are closed with the process.
+class InstancePool {
+  public:
+    // A parked instance, or -1. Records still queued in it belong to ended watches.
+    int Take() {
+        std::lock_guard lock(mutex_);
+        // A forked child shares its parent's instances: reading one would take the
+        // parent's records. The child's copies go (the parent keeps them open).
+        if (owner_ != getpid()) {
+            for (const int fd : parked_) {
+                close(fd);
+            }
+            parked_.clear();
+            owner_ = getpid();
+        }
+        if (parked_.empty()) {
+            return -1;
+        }
+        const int fd = parked_.back();
+        parked_.pop_back();
+        return fd;
+    }
+
+    // Takes `fd` over; closes it when enough are parked already.
+    void Park(int fd) {
+        std::unique_lock lock(mutex_);
+        if (owner_ == getpid() && parked_.size() < kMostParked) {
+            parked_.push_back(fd);
+            return;
+        }
+        lock.unlock();
+        close(fd);
+    }
+
+  private:
+    static constexpr size_t kMostParked = 8;
+    std::mutex mutex_;
+    std::vector<int> parked_;
+    pid_t owner_ = getpid();
+};
+
+// Never destroyed: watchers stopped by static destructors may still park.
+InstancePool& Pool() {
+    static InstancePool& pool = *new InstancePool;
+    return pool;
+}
+
+// An instance for a new watch, with no records queued from an earlier one.
+UniqueFd TakeInstance() {
+    const int parked = Pool().Take();
+    if (parked < 0) {
+        return UniqueFd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    }
+    alignas(inotify_event) char buffer[kBufferSize];
+    while (read(parked, buffer, sizeof buffer) > 0) {
+    }
+    return UniqueFd(parked);
+}
+
 }  // namespace
 
 struct DirectoryWatch::Impl {
@@ -75,6 +142,17 @@ struct DirectoryWatch::Impl {
     UniqueFd inotify;
     UniqueFd wake;
     int wd = -1;  // the current watch; -1 once it has ended
+
+    ~Impl() {
+        if (!inotify.Valid()) {
+            return;
+        }
+        if (wd >= 0) {
+            inotify_rm_watch(inotify.Get(), wd);
+        }
+        UniqueFd instance = std::move(inotify);
+        Pool().Park(instance.Release());
+    }
 
     // The watch ends with the directory: removed (IN_DELETE_SELF, then IN_IGNORED),
     // moved away (IN_MOVE_SELF: the watch would follow it, so it is dropped), or its
@@ -92,7 +170,12 @@ DirectoryWatch::~DirectoryWatch() = default;
 
 bool DirectoryWatch::Open(const std::string& directory, std::string& error) {
     error.clear();
-    UniqueFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.Valid()) {
+        error = CallFailed("eventfd");
+        return false;
+    }
+    UniqueFd inotify = TakeInstance();
     if (!inotify.Valid()) {
         error = CallFailed("inotify_init1");
         return false;
@@ -100,11 +183,7 @@ bool DirectoryWatch::Open(const std::string& directory, std::string& error) {
     const int wd = inotify_add_watch(inotify.Get(), directory.c_str(), kWatchMask);
     if (wd < 0) {
         error = CallFailed("inotify_add_watch");
-        return false;
-    }
-    UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake.Valid()) {
-        error = CallFailed("eventfd");
+        Pool().Park(inotify.Release());
         return false;
     }
     impl_->directory = directory;

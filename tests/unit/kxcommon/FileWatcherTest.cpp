@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <stdexcept>
@@ -542,6 +543,51 @@ TEST_F(FileWatcherTest, DestructorStopsAndJoinsTheThread) {
     }
     // The thread is joined; the kernel drops it from the task list right after.
     EXPECT_TRUE(kxtest::WaitFor([&] { return kxtest::ThreadCount() == withWatcher - 1; }));
+}
+
+// The inotify instances this process holds open.
+int InotifyInstances() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) == "anon_inode:inotify") {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Closing an inotify instance waits for the kernel's mark reaper, seconds on a
+// loaded machine: Stop keeps the instance for the next watch instead, and the
+// instances kept stay few however many watchers come and go.
+TEST_F(FileWatcherTest, StopKeepsItsInotifyInstanceForTheNextWatch) {
+    std::string error;
+    {
+        FileWatcher first(file_);
+        StartWatching(first);
+        const int running = InotifyInstances();
+        ASSERT_TRUE(first.Stop(error)) << error;
+        EXPECT_EQ(InotifyInstances(), running);
+
+        FileWatcher second(other_);
+        FileWatcher::Subscription subscription;
+        Recorder recorder;
+        ASSERT_TRUE(second.Subscribe(recorder.Handler(), subscription, error)) << error;
+        ASSERT_TRUE(second.Start(error)) << error;
+        EXPECT_EQ(InotifyInstances(), running);
+        Touch(file_);  // the first watcher's file: nothing for either
+        ASSERT_TRUE(kxtest::WriteFile(other_, "second\n"));
+        EXPECT_EQ(recorder.UntilSentinel(Event::Created), Events{Event::Created});
+        ASSERT_TRUE(second.Stop(error)) << error;
+        EXPECT_TRUE(recorder_.Seen().empty());
+    }
+    std::vector<std::unique_ptr<FileWatcher>> many;
+    for (int i = 0; i < 20; ++i) {
+        many.push_back(std::make_unique<FileWatcher>(file_));
+        ASSERT_TRUE(many.back()->Start(error)) << error;
+    }
+    many.clear();
+    EXPECT_LE(InotifyInstances(), 8);
 }
 
 TEST_F(FileWatcherTest, StartAndStopFromAHandlerFailWithoutDeadlock) {
