@@ -150,8 +150,7 @@ struct DirectoryWatch::Impl {
         if (wd >= 0) {
             inotify_rm_watch(inotify.Get(), wd);
         }
-        UniqueFd instance = std::move(inotify);
-        Pool().Park(instance.Release());
+        Pool().Park(inotify.Release());
     }
 
     // The watch ends with the directory: removed (IN_DELETE_SELF, then IN_IGNORED),

@@ -1,7 +1,9 @@
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +23,7 @@
 
 #include "TestSupport.h"
 #include "kxcommon/FileWatcher.h"
+#include "kxcommon/FileWatcherPlatform.h"
 #include "kxlog/KXLog.h"
 
 namespace KXCommon {
@@ -588,6 +591,57 @@ TEST_F(FileWatcherTest, StopKeepsItsInotifyInstanceForTheNextWatch) {
     }
     many.clear();
     EXPECT_LE(InotifyInstances(), 8);
+}
+
+// A child shares its parent's descriptors: a kept instance that the child took
+// would carry the child's watches into the parent's next watcher.
+TEST_F(FileWatcherTest, AForkedChildDoesNotTakeTheInstancesItsParentKept) {
+    {
+        FileWatcher watcher(file_);
+        StartWatching(watcher);
+        std::string error;
+        ASSERT_TRUE(watcher.Stop(error)) << error;
+    }
+    ASSERT_GE(InotifyInstances(), 1);
+    const std::string childDir = home_.Root() + "/child";
+    ASSERT_EQ(mkdir(childDir.c_str(), 0700), 0);
+    struct stat info {};
+    ASSERT_EQ(stat(childDir.c_str(), &info), 0);
+    int ready[2];
+    int done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // No threads and no log in the child: only the watch itself.
+        close(done[1]);
+        KXCommon::detail::DirectoryWatch watch;
+        std::string error;
+        char opened = watch.Open(childDir, error) ? '1' : '0';
+        (void)!write(ready[1], &opened, 1);
+        (void)!read(done[0], &opened, 1);
+        _exit(0);
+    }
+    char opened = 0;
+    ASSERT_EQ(read(ready[0], &opened, 1), 1);
+    EXPECT_EQ(opened, '1');
+    // fdinfo lists an instance's watches by inode, in hexadecimal.
+    const std::string childWatch = fmt::format("ino:{:x} ", info.st_ino);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) == "anon_inode:inotify") {
+            const std::string fdinfo =
+                kxtest::ReadFile("/proc/self/fdinfo/" + entry.path().filename().string());
+            EXPECT_EQ(fdinfo.find(childWatch), std::string::npos) << fdinfo;
+        }
+    }
+    close(done[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    for (const int fd : {ready[0], ready[1], done[0]}) {
+        close(fd);
+    }
 }
 
 TEST_F(FileWatcherTest, StartAndStopFromAHandlerFailWithoutDeadlock) {
