@@ -210,7 +210,16 @@ TEST_F(BenchTest, JsonOutputCarriesEveryFigureAndTheStoreSegmentsAreGoneAfterwar
     EXPECT_TRUE(std::regex_search(raw, std::regex("\"processes\":\\{\"writer" + cpu + "\\}\\}")))
         << raw;
     // SharedMem latency is the age of the peer's heartbeat, sampled by the Core peer.
-    EXPECT_GT(JsonNumber(json, "latency_p50_ns", transportFlow), 0u);
+    // Its samples restart when the link comes back, so a Core peer that saw the
+    // link drop (a loaded machine can hold a heartbeat past the window) may end
+    // the stream with none yet.
+    std::smatch coreDrops;
+    ASSERT_TRUE(std::regex_search(peers, coreDrops,
+                                  std::regex("\"core\":\\{[^}]*\"alive_drops\":([0-9]+)")))
+        << peers;
+    if (coreDrops[1] == "0") {
+        EXPECT_GT(JsonNumber(json, "latency_p50_ns", transportFlow), 0u) << json;
+    }
     EXPECT_GT(JsonNumber(json, "ratio"), 0u);
     EXPECT_TRUE(
         std::regex_search(json, std::regex("\"rounds\":1,.*\"round_ratios\":\\[[0-9.]+\\]")))
