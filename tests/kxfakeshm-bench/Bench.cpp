@@ -49,7 +49,7 @@ class PrivateHome {
         setenv("XDG_CONFIG_HOME", (root_ + "/.config").c_str(), 1);
     }
     ~PrivateHome() {
-        if (!root_.empty()) {
+        if (!root_.empty() && getenv("KXBENCH_KEEP") == nullptr) {
             std::error_code ec;
             std::filesystem::remove_all(root_, ec);
         }
