@@ -18,6 +18,7 @@
 #include <ctime>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -392,6 +393,14 @@ bool IsStopped(pid_t pid) {
     return KXCommon::ActivityOf(pid) == KXCommon::ThreadActivity::Stopped;
 }
 
+// CPU time a single-threaded process has run, in ns (first field of schedstat).
+uint64_t RunTimeNs(pid_t pid) {
+    std::istringstream in(kxtest::ReadFile(fmt::format("/proc/{}/schedstat", pid)));
+    uint64_t ns = 0;
+    in >> ns;
+    return ns;
+}
+
 // Index of the payload that `data` equals, or -1 for a torn read.
 int MatchPayload(const std::vector<std::string>& payloads, const std::string& data) {
     for (size_t i = 0; i < payloads.size(); ++i) {
@@ -525,7 +534,12 @@ TEST_F(SharedMemTest, StoppedLockHolderFailsTheCallsButTheSegmentIsKept) {
         ASSERT_TRUE(kxtest::WaitFor([&] { return IsStopped(peer.Pid()); }));
         caught = !SharedMem::ReadFrom(block, "Keep", data, error);
         if (!caught) {
+            // Resumed and stopped again at once, the writer would be caught where it
+            // was, time after time: it first runs on for about one write.
+            const uint64_t ran = RunTimeNs(peer.Pid());
             peer.Signal(SIGCONT);
+            ASSERT_TRUE(
+                kxtest::WaitFor([&] { return RunTimeNs(peer.Pid()) >= ran + 300'000; }, 60s, 1ms));
         }
     }
     ASSERT_TRUE(caught) << "the stopped writer never held the lock";
