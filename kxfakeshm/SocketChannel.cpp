@@ -36,6 +36,7 @@ constexpr const char* kPipeName = "Kelvanorix";
 // channel's link figures afresh.
 void ResetLinkState(TransportChannel& channel) {
     channel.lastSentTime = 0;
+    channel.heartbeatTriedTime = 0;
     channel.lastReceivedTime = 0;
     channel.stats.ResetAll();
     std::lock_guard lock(channel.receivedDataLock);

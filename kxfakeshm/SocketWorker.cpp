@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -26,6 +27,17 @@ namespace {
 
 enum class BodyEnd { Stop, Continue };
 
+// A heartbeat is due one interval after the last message that went out and after
+// the last heartbeat tried. A try that found no room in the pipe is not repeated
+// before then: the records that fill the pipe reach the peer ahead of any
+// heartbeat queued behind them and keep the link alive there, while a try every
+// turn made hundreds of timed-out sends a second, each holding up the writer's
+// next send in the queue of senders.
+uint64_t HeartbeatDue(const Tuning& tuning, const TransportChannel& channel) {
+    return std::max(channel.lastSentTime.load(), channel.heartbeatTriedTime.load()) +
+           tuning.HeartbeatInterval * kTenMsUnitNs;
+}
+
 // How long a receive may wait: the receive timeout (negative: no limit) while
 // blocking, nothing while not; with a peer, never past the next heartbeat's time,
 // so that a long (or infinite) receive timeout does not silence this side.
@@ -35,7 +47,7 @@ int64_t ReceiveWaitMs(const Tuning& tuning, const TransportChannel& channel, uin
     }
     int64_t waitMs = tuning.SocketReceiveTimeout < 0 ? -1 : tuning.SocketReceiveTimeout;
     if (channel.peerConnected && tuning.HeartbeatInterval <= UINT64_MAX / kTenMsUnitNs) {
-        const uint64_t due = channel.lastSentTime.load() + tuning.HeartbeatInterval * kTenMsUnitNs;
+        const uint64_t due = HeartbeatDue(tuning, channel);
         const uint64_t leftMs = due > now ? (due - now + kMsNs - 1) / kMsNs : 0;
         const int64_t capMs = WaitMs(leftMs);
         if (capMs >= 0 && (waitMs < 0 || capMs < waitMs)) {
@@ -146,7 +158,8 @@ BodyEnd ReceiveTurn(Impl& impl, const SocketTransport& t, TransportChannel& chan
     if (channel.peerConnected) {
         // Heartbeats only while nothing else went out within the interval.
         const uint64_t now = NowNs();
-        if (now - channel.lastSentTime.load() >= tuning.HeartbeatInterval * kTenMsUnitNs) {
+        if (now >= HeartbeatDue(tuning, channel)) {
+            channel.heartbeatTriedTime = now;
             std::string error;
             if (!SendHeartbeatVia(impl, t, error)) {
                 KXLOG_ERROR("FakeSharedMem has failed to send {} heartbeat: {}", t.withArticle,

@@ -67,7 +67,9 @@ struct TransportChannel {
     // Lock order: socketMutex, then pipeMutex; never held across a blocking call.
     KXCommon::HybridMutex pipeMutex;
     std::atomic<bool> peerConnected{false};
-    std::atomic<uint64_t> lastSentTime{0};      // steady ns
+    std::atomic<uint64_t> lastSentTime{0};  // steady ns
+    // When the socket worker last tried a heartbeat, sent or not (steady ns).
+    std::atomic<uint64_t> heartbeatTriedTime{0};
     std::atomic<uint64_t> lastReceivedTime{0};  // steady ns
 
     LinkStatistics stats;

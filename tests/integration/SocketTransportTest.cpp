@@ -17,6 +17,7 @@
 #include <iostream>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -479,6 +480,58 @@ TEST_F(SocketTransportTest, AThirdDialerLeavesBothLinksAlive) {
         }
     }
     EXPECT_EQ(core.Stop(), 0);
+}
+
+TEST_F(SocketTransportTest, AFullPipeGetsOneHeartbeatTryPerInterval) {
+    // A dialer that never reads: the records fill the pipe and every heartbeat
+    // then finds no room. Tries used to repeat every turn of the worker, hundreds
+    // of timed-out sends a second, each queued ahead of the writer's next send.
+    std::string error;
+    ASSERT_TRUE(kxlog::AddFile(home.Root() + "/test.log", 9, error)) << error;
+    Tuning tuning = kxtest::TestTuning();
+    tuning.SocketSendTimeout = 1;
+    tuning.HeartbeatInterval = 10;  // 100 ms
+    InitializeConnect(Tcp, tuning);
+    nng_socket reader = NNG_SOCKET_INITIALIZER;
+    ASSERT_EQ(nng_pair0_open(&reader), 0);
+    ASSERT_EQ(nng_dial(reader, LibraryState().Slot(Tcp).Get()->Url().c_str(), nullptr, 0), 0);
+    ASSERT_TRUE(
+        kxtest::WaitFor([&] { return LibraryState().Slot(Tcp).Get()->peerConnected.load(); }));
+    const std::string record(1 << 20, 'x');
+    ASSERT_TRUE(kxtest::WaitFor([&] { return !Write(lib, Tcp, record, error); }))
+        << "the pipe never filled";
+    ASSERT_NE(error.find("Timed out"), std::string::npos) << error;
+
+    const auto tries = [&] {
+        kxlog::Flush();
+        const std::string log = kxtest::ReadFile(home.Root() + "/test.log");
+        uint64_t count = 0;
+        std::istringstream lines(log);
+        const std::regex repeated("SocketWorker:.*last message repeated ([0-9]+) times");
+        std::smatch m;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("failed to send a TCP heartbeat") != std::string::npos) {
+                ++count;
+            } else if (std::regex_search(line, m, repeated)) {
+                count += std::stoull(m[1]);
+            }
+        }
+        return count;
+    };
+    const uint64_t before = tries();
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+    const uint64_t made = tries() - before;
+    EXPECT_GT(made, 0u) << "heartbeats stopped altogether";
+    // One per interval, and a few for the log's counts that straddle the window.
+    EXPECT_LE(made, static_cast<uint64_t>(elapsedMs / 100 + 5)) << "in " << elapsedMs << " ms";
+    EXPECT_TRUE(lib.Terminate(error)) << error;
+    nng_close(reader);
 }
 
 TEST_F(SocketTransportTest, ACloseThatWedgesIsAbandonedCountedAndTheChannelBuiltAnew) {
