@@ -518,9 +518,11 @@ TEST_F(SocketTransportTest, AFullPipeGetsOneHeartbeatTryPerInterval) {
         }
         return count;
     };
+    // The log reports a repeated text's count once a second, so the window spans
+    // several reports and the bound allows for one report's worth that straddles it.
     const uint64_t before = tries();
     const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -528,8 +530,8 @@ TEST_F(SocketTransportTest, AFullPipeGetsOneHeartbeatTryPerInterval) {
                                .count();
     const uint64_t made = tries() - before;
     EXPECT_GT(made, 0u) << "heartbeats stopped altogether";
-    // One per interval, and a few for the log's counts that straddle the window.
-    EXPECT_LE(made, static_cast<uint64_t>(elapsedMs / 100 + 5)) << "in " << elapsedMs << " ms";
+    // One per interval (100 ms), and one second's worth for the straddling report.
+    EXPECT_LE(made, static_cast<uint64_t>(elapsedMs / 100 + 12)) << "in " << elapsedMs << " ms";
     EXPECT_TRUE(lib.Terminate(error)) << error;
     nng_close(reader);
 }
