@@ -453,6 +453,21 @@ TEST_F(ClientTerminal, TerminalClosedWithoutAHangUpSignalTakesTheQuitPath) {
     EXPECT_FALSE(kxtest::FileExists(TransportFile()));
 }
 
+// A read of the terminal that fails (a terminal being closed, before its hang-up
+// is complete; here: a background process group that may not read it) is no input
+// to the dashboard, which keeps running and quits in order. FTXUI's listener took
+// the failure's -1 for a length and read off its buffer until the client crashed.
+TEST_F(ClientTerminal, AFailedReadOfTheTerminalIsNoInput) {
+    ASSERT_TRUE(peer_.Start(kxtest::ProgramPath("kxfakeshm-core-peer"), {}));
+    StartInTerminal("set -m; trap '' TTIN TTOU; '" +
+                    kxtest::ProgramPath("kxfakeshm-connect-client") + "' & wait $!");
+    SendKey("x");
+    const auto redrawn = [&] { return kxtest::ReadFile(panePath_).size(); };
+    const size_t before = redrawn();
+    EXPECT_TRUE(kxtest::WaitFor([&] { return redrawn() > before; })) << "no redraw after the key";
+    SignalAndVerify(SIGTERM);
+}
+
 TEST_F(ClientTerminal, TerminateTakesTheQuitPath) {
     StartClient({});
     SignalAndVerify(SIGTERM);
