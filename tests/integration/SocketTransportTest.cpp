@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -498,7 +499,28 @@ TEST_F(SocketTransportTest, AFullPipeGetsOneHeartbeatTryPerInterval) {
     ASSERT_TRUE(
         kxtest::WaitFor([&] { return LibraryState().Slot(Tcp).Get()->peerConnected.load(); }));
     const std::string record(1 << 20, 'x');
-    ASSERT_TRUE(kxtest::WaitFor([&] { return !Write(lib, Tcp, record, error); }))
+    // A send that times out may only have met a record still on its way into the
+    // socket buffers, which then take heartbeats for good; the pipe is full once,
+    // after a record went through, every send has failed for a whole second.
+    bool wentThrough = false;
+    std::optional<std::chrono::steady_clock::time_point> failingSince;
+    ASSERT_TRUE(kxtest::WaitFor(
+        [&] {
+            if (Write(lib, Tcp, record, error)) {
+                wentThrough = true;
+                failingSince.reset();
+                return false;
+            }
+            if (!wentThrough) {
+                return false;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (!failingSince) {
+                failingSince = now;
+            }
+            return now - *failingSince >= std::chrono::seconds(1);
+        },
+        std::chrono::seconds(60), std::chrono::milliseconds(1)))
         << "the pipe never filled";
     ASSERT_NE(error.find("Timed out"), std::string::npos) << error;
 
